@@ -1,0 +1,125 @@
+// The device panel: scan, open and close, and what an open widget reports.
+#include "devicepanel.h"
+#include "deviceinfo.h"
+#include "mainwindowpro.h"
+#include "ui_mainwindowpro.h"
+#include "widgetlink.h"
+
+#include <QDebug>
+
+#include <cstdio>
+#include <memory>
+
+QVector<FT_DEVICE_LIST_INFO_NODE> gDeviceList;
+int32_t gOpenDevice = -1;
+
+QString deviceItemText(const FT_DEVICE_LIST_INFO_NODE &node)
+{
+    // Two one-argument substitutions: a "%1" inside the description takes
+    // the serial number in its place.
+    return QString("%1 (SN: %2)").arg(deviceDescription(node)).arg(deviceSerialString(node));
+}
+
+void MainWindowPro::on_scanDevicesBtn_clicked()
+{
+    DWORD count = 0;
+    if (FT_CreateDeviceInfoList(&count) == FT_OK) {
+        std::printf("Number of devices is %d\n", int(count));
+        std::fflush(stdout);
+    }
+
+    gDeviceList.clear();
+    if (count != 0) {
+        std::unique_ptr<FT_DEVICE_LIST_INFO_NODE[]> buffer(new (std::nothrow) FT_DEVICE_LIST_INFO_NODE[count]);
+        if (buffer) {
+            const DWORD capacity = count;
+            if (FT_GetDeviceInfoList(buffer.get(), &count) == FT_OK) {
+                for (DWORD i = 0; i < count && i < capacity; ++i)
+                    gDeviceList.append(buffer[i]);
+            }
+        }
+    }
+
+    qDebug("found %d devices", gDeviceList.size());
+
+    ui->deviceListBox->clear();
+    for (const FT_DEVICE_LIST_INFO_NODE &node : qAsConst(gDeviceList))
+        ui->deviceListBox->addItem(deviceItemText(node));
+    if (!gDeviceList.isEmpty())
+        ui->devOpenBtn->setEnabled(true);
+    gOpenDevice = -1;
+}
+
+void MainWindowPro::showOpenFailed()
+{
+    ui->tryLbl->setText("Trying to Conncet - Failed");
+    ui->updBtn->setDisabled(true);
+}
+
+void MainWindowPro::showOpenedDevice()
+{
+    ui->tryLbl->setText("Trying to Conncet - Connected");
+
+    const unsigned char request[2] = {0, 0};
+    unsigned char serial[4] = {0, 0, 0, 0};
+    gLink->sendPacket(GET_WIDGET_SERIAL, request, 2);
+    if (gLink->receivePacket(GET_WIDGET_SERIAL, serial, 4)) {
+        const quint32 serialNumber = quint32(serial[0]) | (quint32(serial[1]) << 8) | (quint32(serial[2]) << 16)
+                                     | (quint32(serial[3]) << 24);
+        ui->infoLbl->setText(QString("Serial No %1").arg(serialNumber, 0, 16));
+    } else {
+        ui->infoLbl->setText("Serial No unknown");
+        qDebug("The serial number could not be read");
+    }
+
+    ui->fwLbl->setText(QString("Cheking firmware - Found - %1.%2")
+                           .arg(gLink->params.firmwareMsb)
+                           .arg(gLink->params.firmwareLsb));
+    ui->groupBox_3->setEnabled(true);
+    ui->groupBox->setEnabled(true);
+    // A failed open earlier in the run must not keep the update locked.
+    ui->updBtn->setEnabled(true);
+    ui->rateSpin->setValue(gLink->params.refreshRate);
+    ui->mabSpin->setValue(gLink->params.mabTime);
+    ui->breakSpin->setValue(gLink->params.breakTime);
+}
+
+void MainWindowPro::on_devOpenBtn_clicked()
+{
+    if (gOpenDevice == -1) {
+        const int index = ui->deviceListBox->currentIndex();
+        if (!gLink->open(index)) {
+            showOpenFailed();
+            return;
+        }
+        showOpenedDevice();
+        ui->devOpenBtn->setText("Close");
+        ui->deviceListBox->setDisabled(true);
+        gOpenDevice = index;
+        return;
+    }
+
+    ui->tryLbl->setText("");
+    ui->rateSpin->setValue(0);
+    ui->mabSpin->setValue(0);
+    ui->breakSpin->setValue(0);
+    ui->devOpenBtn->setText("Open");
+    ui->deviceListBox->setEnabled(true);
+    if (gLink->handle) {
+        FT_Close(gLink->handle);
+        gLink->handle = nullptr;
+    }
+    gOpenDevice = -1;
+}
+
+void MainWindowPro::on_findLumoraBtn_clicked()
+{
+    DWORD count = 0;
+    if (FT_ListDevices(&count, nullptr, FT_LIST_NUMBER_ONLY) != FT_OK || count == 0)
+        return;
+    ui->lookLbl->setText("Total devices(D2XX) - " + QString::number(count) + " Found");
+    if (gLink->open(0))
+        showOpenedDevice();
+    else
+        showOpenFailed();
+}

@@ -1,0 +1,33 @@
+#include "mainwindowpro.h"
+#include "logview.h"
+#include "ui_mainwindowpro.h"
+#include "widgetlink.h"
+
+WidgetLink *gLink = nullptr;
+
+MainWindowPro::MainWindowPro(QWidget *parent)
+    : QMainWindow(parent)
+    , ui(new Ui_MainWindowPro)
+{
+    ui->setupUi(this);
+    ui->plainTextEdit->setReadOnly(true);
+    ui->groupBox_3->setDisabled(true);
+    ui->groupBox->setDisabled(true);
+    ui->devOpenBtn->setDisabled(true);
+    setFixedSize(width(), height());
+    ui->rateSpin->setRange(0, 40);
+    ui->mabSpin->setRange(1, 127);
+    ui->breakSpin->setRange(9, 127);
+    installLogMessageHandler();
+    gLogView = ui->plainTextEdit;
+    gLink = new WidgetLink;
+}
+
+MainWindowPro::~MainWindowPro()
+{
+    delete ui;
+}
+
+void MainWindowPro::on_pushButton_2_clicked()
+{
+}

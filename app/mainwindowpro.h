@@ -1,0 +1,42 @@
+#ifndef LUMORA_MAINWINDOWPRO_H
+#define LUMORA_MAINWINDOWPRO_H
+
+#include "ftd2xx.h"
+
+#include <QMainWindow>
+#include <QVector>
+
+class WidgetLink;
+class Ui_MainWindowPro;
+
+// The connection to the widget; made by the window, kept for the whole run.
+extern WidgetLink *gLink;
+// The records of the last scan; element i is item i of the device list and
+// device number i.
+extern QVector<FT_DEVICE_LIST_INFO_NODE> gDeviceList;
+// The device opened through the Open button, -1 when none.
+extern int32_t gOpenDevice;
+
+class MainWindowPro : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindowPro(QWidget *parent = nullptr);
+    ~MainWindowPro();
+
+private slots:
+    void on_findLumoraBtn_clicked();
+    void on_updBtn_clicked();
+    void on_pushButton_2_clicked();
+    void on_scanDevicesBtn_clicked();
+    void on_devOpenBtn_clicked();
+
+private:
+    void showOpenedDevice();
+    void showOpenFailed();
+
+    Ui_MainWindowPro *ui;
+};
+
+#endif

@@ -1,0 +1,14 @@
+#ifndef LUMORA_DEVICEINFO_H
+#define LUMORA_DEVICEINFO_H
+
+#include "ftd2xx.h"
+
+#include <QString>
+
+// A fixed-width string field of a device record, read as Latin-1 up to its
+// first NUL and never past its width.
+QString deviceInfoField(const char *field, int width);
+QString deviceDescription(const FT_DEVICE_LIST_INFO_NODE &node);
+QString deviceSerialString(const FT_DEVICE_LIST_INFO_NODE &node);
+
+#endif

@@ -1,0 +1,27 @@
+#include "sleep.h"
+
+#include <chrono>
+#include <thread>
+
+namespace lumora {
+
+static std::function<void(int)> &sleeper()
+{
+    static std::function<void(int)> function;
+    return function;
+}
+
+void sleepMs(int ms)
+{
+    if (sleeper())
+        sleeper()(ms);
+    else
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+void setSleepFunction(std::function<void(int)> function)
+{
+    sleeper() = std::move(function);
+}
+
+} // namespace lumora

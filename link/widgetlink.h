@@ -1,0 +1,40 @@
+#ifndef LUMORA_WIDGETLINK_H
+#define LUMORA_WIDGETLINK_H
+
+#include "ftd2xx.h"
+#include "protocol.h"
+
+#include <cstdint>
+
+#pragma pack(push, 1)
+// The first five payload bytes of a GET_WIDGET_PARAMS reply, as they arrive.
+struct WidgetParams
+{
+    uint8_t firmwareLsb;
+    uint8_t firmwareMsb;
+    uint8_t breakTime;   // units of 10.67 us
+    uint8_t mabTime;     // units of 10.67 us
+    uint8_t refreshRate; // packets per second, 0 = as fast as possible
+};
+#pragma pack(pop)
+static_assert(sizeof(WidgetParams) == 5, "WidgetParams is received as five raw bytes");
+
+// The connection to one widget: its D2XX handle (none while closed) and the
+// parameters it reported when it was opened.
+class WidgetLink
+{
+public:
+    WidgetParams params{};
+    FT_HANDLE handle = nullptr;
+
+    // Each returns 1 on success, 0 on failure.
+    int sendPacket(int label, const unsigned char *data, int len);
+    int receivePacket(int label, unsigned char *dst, int len);
+    int open(int device);
+
+    // Time the widget's break and mark-after-break bytes stand for.
+    static int breakTimeMicroseconds(uint8_t breakTime);
+    static int mabTimeMicroseconds(uint8_t mabTime);
+};
+
+#endif

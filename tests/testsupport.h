@@ -1,0 +1,68 @@
+#ifndef LUMORA_TESTSUPPORT_H
+#define LUMORA_TESTSUPPORT_H
+
+#include "emulatedwidget.h"
+
+#include <QByteArray>
+#include <QPlainTextEdit>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+#include <QtTest>
+
+class MainWindowPro;
+
+// A fresh emulated bus with `count` default widgets. Fails the test when the
+// program is not on the emulated backend.
+lumora::EmulatedBus &emulatedBus(int count);
+
+// Records the waits of the device procedures instead of sleeping.
+class SleepRecorder
+{
+public:
+    SleepRecorder();
+    ~SleepRecorder();
+    QVector<int> waits;
+};
+
+// Collects every Qt message while it lives (for code tested without a window).
+class MessageCapture
+{
+public:
+    MessageCapture();
+    ~MessageCapture();
+    QStringList messages;
+
+private:
+    QtMessageHandler m_previous;
+};
+
+// Everything written to standard output while it lives.
+class StdoutCapture
+{
+public:
+    StdoutCapture();
+    ~StdoutCapture();
+    QByteArray take();
+
+private:
+    int m_saved = -1;
+    QString m_path;
+};
+
+// The log panel's lines without their time stamps.
+QStringList logMessages(QPlainTextEdit *view);
+
+template <typename T>
+T *child(QObject *window, const char *name)
+{
+    T *object = window->findChild<T *>(QString::fromLatin1(name));
+    if (!object)
+        qFatal("no child %s", name);
+    return object;
+}
+
+// Bytes written as a QByteArray, for exact comparisons.
+QByteArray bytes(std::initializer_list<int> values);
+
+#endif

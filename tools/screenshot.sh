@@ -1,0 +1,18 @@
+#!/bin/sh
+# Starts the program under Xvfb and saves a screenshot of the screen.
+#   tools/screenshot.sh BUILD_DIR OUTPUT.png [SECONDS] [xdotool-free script]
+# Extra environment (LUMORA_EMULATOR and so on) is passed through.
+set -eu
+build=${1:-build}
+out=${2:-screenshot.png}
+wait=${3:-2}
+display=:${LUMORA_XVFB_DISPLAY:-97}
+Xvfb "$display" -screen 0 800x600x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb=$!
+trap 'kill $app $xvfb 2>/dev/null || true' EXIT
+sleep 1
+DISPLAY=$display QT_QPA_PLATFORM=xcb "$build/lumora-configurator" &
+app=$!
+sleep "$wait"
+DISPLAY=$display xwd -root -silent | convert xwd:- "$out"
+echo "screenshot saved to $out"
