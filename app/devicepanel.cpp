@@ -60,12 +60,8 @@ void MainWindowPro::showOpenedDevice()
 {
     ui->tryLbl->setText("Trying to Conncet - Connected");
 
-    const unsigned char request[2] = {0, 0};
-    unsigned char serial[4] = {0, 0, 0, 0};
-    gLink->sendPacket(GET_WIDGET_SERIAL, request, 2);
-    if (gLink->receivePacket(GET_WIDGET_SERIAL, serial, 4)) {
-        const quint32 serialNumber = quint32(serial[0]) | (quint32(serial[1]) << 8) | (quint32(serial[2]) << 16)
-                                     | (quint32(serial[3]) << 24);
+    uint32_t serialNumber = 0;
+    if (gLink->readSerialNumber(&serialNumber)) {
         ui->infoLbl->setText(QString("Serial No %1").arg(serialNumber, 0, 16));
     } else {
         ui->infoLbl->setText("Serial No unknown");

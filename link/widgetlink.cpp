@@ -98,6 +98,17 @@ int WidgetLink::receivePacket(int label, unsigned char *dst, int len)
     return 1;
 }
 
+int WidgetLink::readSerialNumber(uint32_t *serial)
+{
+    const unsigned char request[2] = {0, 0};
+    unsigned char reply[4] = {0, 0, 0, 0};
+    sendPacket(GET_WIDGET_SERIAL, request, 2);
+    if (!receivePacket(GET_WIDGET_SERIAL, reply, 4))
+        return 0;
+    *serial = uint32_t(reply[0]) | (uint32_t(reply[1]) << 8) | (uint32_t(reply[2]) << 16) | (uint32_t(reply[3]) << 24);
+    return 1;
+}
+
 int WidgetLink::breakTimeMicroseconds(uint8_t breakTime)
 {
     return 100 + int(std::trunc(breakTime * TIMING_UNIT_US));
@@ -169,9 +180,8 @@ int WidgetLink::open(int device)
     }
 
     // Take the serial reply out of the stream; the panel asks again to show it.
-    unsigned char serial[4];
-    sendPacket(GET_WIDGET_SERIAL, request, 2);
-    receivePacket(GET_WIDGET_SERIAL, serial, 4);
+    uint32_t serial = 0;
+    readSerialNumber(&serial);
 
     logger().debug("\n-----------::PRO Connected [Information Follows]::------------");
     logger().debug("\n\t\t  FIRMWARE VERSION: %d.%d", int(params.firmwareMsb), int(params.firmwareLsb));

@@ -32,6 +32,10 @@ public:
     int receivePacket(int label, unsigned char *dst, int len);
     int open(int device);
 
+    // Asks the widget for its serial number (GET_WIDGET_SERIAL); 1 when a
+    // reply arrived and `serial` holds it, 0 otherwise (`serial` untouched).
+    int readSerialNumber(uint32_t *serial);
+
     // Time the widget's break and mark-after-break bytes stand for.
     static int breakTimeMicroseconds(uint8_t breakTime);
     static int mabTimeMicroseconds(uint8_t mabTime);
