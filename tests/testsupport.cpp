@@ -77,6 +77,13 @@ QByteArray StdoutCapture::take()
     return file.readAll();
 }
 
+QByteArray StdoutCapture::peek() const
+{
+    QFile file(m_path);
+    file.open(QIODevice::ReadOnly);
+    return file.readAll();
+}
+
 QStringList logMessages(QPlainTextEdit *view)
 {
     QStringList lines;

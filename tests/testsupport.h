@@ -44,6 +44,8 @@ public:
     StdoutCapture();
     ~StdoutCapture();
     QByteArray take();
+    // What has reached the file so far, without flushing for the program.
+    QByteArray peek() const;
 
 private:
     int m_saved = -1;
