@@ -60,7 +60,11 @@ StdoutCapture::StdoutCapture()
 
 StdoutCapture::~StdoutCapture()
 {
-    take();
+    // Whatever was not taken (a failing check's report among it) still shows.
+    const bool taken = m_saved < 0;
+    const QByteArray rest = take();
+    if (!taken && !rest.isEmpty())
+        std::fwrite(rest.constData(), 1, size_t(rest.size()), stderr);
     QFile::remove(m_path);
 }
 
