@@ -24,6 +24,7 @@ void EmulatedWidget::dropReplies(int count) { m_drop = count; }
 void EmulatedWidget::corruptReplies(int count) { m_corrupt = count; }
 void EmulatedWidget::setGarbageReplies(bool on) { m_garbage = on; }
 void EmulatedWidget::setForeignFramesBeforeReply(int count) { m_foreignBeforeReply = count; }
+void EmulatedWidget::setEndlessForeignFrames(bool on) { m_endlessForeign = on; }
 void EmulatedWidget::refusePage(int pageIndex) { m_refusedPages.insert(pageIndex); }
 void EmulatedWidget::setWriteFilter(std::function<void(EmulatedWrite &)> filter) { m_writeFilter = std::move(filter); }
 void EmulatedWidget::unplugAfterWrites(int writeCalls) { m_unplugAfterWrites = m_writeSizes.size() + writeCalls; }
@@ -396,6 +397,8 @@ FT_STATUS EmulatedBus::read(FT_HANDLE handle, unsigned char *buffer, DWORD count
     if (!h)
         return status;
     EmulatedWidget *w = h->widget;
+    if (w->m_endlessForeign && w->m_rx.size() < count + 16)
+        w->queueRaw(EmulatedWidget::frame(ForeignLabel, QByteArray(count + 8, char(0x11))), EmulatedWidget::Clock::now());
     const auto deadline = EmulatedWidget::Clock::now() + std::chrono::milliseconds(h->readTimeoutMs);
     for (;;) {
         const auto now = EmulatedWidget::Clock::now();

@@ -68,6 +68,7 @@ public:
     void setGarbageReplies(bool on);        // every reply replaced by noise
     void setForeignFramesBeforeReply(int count); // foreign frames ahead of each reply
     void injectBytes(const QByteArray &rawBytes); // into the receive stream, now
+    void setEndlessForeignFrames(bool on);  // babbles foreign frames without pause
     void refusePage(int pageIndex);         // answer that page with 'F'
     void setWriteFilter(std::function<void(EmulatedWrite &)> filter);
     void unplugAfterWrites(int writeCalls); // pulled out after that many writes
@@ -107,6 +108,7 @@ private:
     int m_corrupt = 0;
     bool m_garbage = false;
     int m_foreignBeforeReply = 0;
+    bool m_endlessForeign = false;
     std::set<int> m_refusedPages;
     std::function<void(EmulatedWrite &)> m_writeFilter;
     int m_unplugAfterWrites = -1;

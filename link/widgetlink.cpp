@@ -19,6 +19,9 @@ constexpr int OpenAttempts = 3;
 constexpr int PauseAfterOpenMs = 750;
 constexpr ULONG ReadTimeoutMs = 120;
 constexpr ULONG WriteTimeoutMs = 100;
+// A widget that never stops sending other frames must not hold the caller
+// for ever: give up the hunt after this many bytes without the wanted frame.
+constexpr int MaxHuntBytes = 65536;
 
 } // namespace
 
@@ -54,16 +57,17 @@ int WidgetLink::receivePacket(int label, unsigned char *dst, int len)
     // Hunt byte by byte for a start byte followed by the wanted label. A frame
     // of another label is not skipped by its length: its bytes are hunted
     // through like any others.
+    int hunted = 0;
     while (ch != label) {
         if (ch != PACKET_START) {
             do {
                 readByte();
-                if (got == 0)
+                if (got == 0 || ++hunted > MaxHuntBytes)
                     return 0;
             } while (ch != PACKET_START);
         }
         readByte();
-        if (got == 0)
+        if (got == 0 || ++hunted > MaxHuntBytes)
             return 0;
     }
 

@@ -29,6 +29,7 @@ private slots:
     void silentStreamCostsOneTimeout();
     void floodOfForeignFramesThatEnds();
     void oneReadPerHeaderByte();
+    void huntGivesUpOnEndlessBabble();
 
 private:
     EmulatedBus *bus = nullptr;
@@ -224,6 +225,18 @@ void TestFraming::oneReadPerHeaderByte()
     QCOMPARE(link.receivePacket(3, dst, 2), 1);
     // Start, label, two length bytes, the payload in one read, the end byte.
     QCOMPARE(bus->calls(D2xxCall::Read), 6);
+}
+
+void TestFraming::huntGivesUpOnEndlessBabble()
+{
+    widget->setEndlessForeignFrames(true);
+    bus->clearCallCounts();
+    unsigned char status = 0xCC;
+    QCOMPARE(link.receivePacket(PROGRAM_FLASH_PAGE, &status, 1), 0);
+    QCOMPARE(int(status), 0xCC);
+    // 64 KiB of other frames, one read per byte, and no more.
+    QVERIFY(bus->calls(D2xxCall::Read) > 65536);
+    QVERIFY(bus->calls(D2xxCall::Read) <= 65537);
 }
 
 QTEST_GUILESS_MAIN(TestFraming)
