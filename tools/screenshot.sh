@@ -14,5 +14,5 @@ sleep 1
 DISPLAY=$display QT_QPA_PLATFORM=xcb "$build/lumora-configurator" &
 app=$!
 sleep "$wait"
-DISPLAY=$display xwd -root -silent | convert xwd:- "$out"
+DISPLAY=$display import -window root "$out"
 echo "screenshot saved to $out"
