@@ -8,7 +8,6 @@
 #include <QDebug>
 
 #include <cstdio>
-#include <memory>
 
 QVector<FT_DEVICE_LIST_INFO_NODE> gDeviceList;
 int32_t gOpenDevice = -1;
@@ -28,17 +27,7 @@ void MainWindowPro::on_scanDevicesBtn_clicked()
         std::fflush(stdout);
     }
 
-    gDeviceList.clear();
-    if (count != 0) {
-        std::unique_ptr<FT_DEVICE_LIST_INFO_NODE[]> buffer(new (std::nothrow) FT_DEVICE_LIST_INFO_NODE[count]);
-        if (buffer) {
-            const DWORD capacity = count;
-            if (FT_GetDeviceInfoList(buffer.get(), &count) == FT_OK) {
-                for (DWORD i = 0; i < count && i < capacity; ++i)
-                    gDeviceList.append(buffer[i]);
-            }
-        }
-    }
+    gDeviceList = readDeviceInfoList(count);
 
     qDebug("found %d devices", gDeviceList.size());
 

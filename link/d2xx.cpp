@@ -28,6 +28,7 @@ D2xxBackend &d2xxBackend()
         const int emulated = emulatorCountFromEnvironment();
         if (emulated >= 0) {
             EmulatedBus::instance().reset(emulated);
+            EmulatedBus::instance().configureFromEnvironment();
             return static_cast<D2xxBackend *>(&EmulatedBus::instance());
         }
         return createLibftdiBackend();

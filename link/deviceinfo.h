@@ -4,11 +4,16 @@
 #include "ftd2xx.h"
 
 #include <QString>
+#include <QVector>
 
 // A fixed-width string field of a device record, read as Latin-1 up to its
 // first NUL and never past its width.
 QString deviceInfoField(const char *field, int width);
 QString deviceDescription(const FT_DEVICE_LIST_INFO_NODE &node);
 QString deviceSerialString(const FT_DEVICE_LIST_INFO_NODE &node);
+
+// The records of the list FT_CreateDeviceInfoList built with `count`
+// devices; empty when they cannot be read. Never more than `count`.
+QVector<FT_DEVICE_LIST_INFO_NODE> readDeviceInfoList(DWORD count);
 
 #endif

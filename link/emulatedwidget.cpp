@@ -1,5 +1,8 @@
 #include "emulatedwidget.h"
 #include "protocol.h"
+#include "sleep.h"
+
+#include <QFile>
 
 #include <algorithm>
 #include <cstring>
@@ -238,10 +241,38 @@ void EmulatedBus::reset(int count)
     m_handles.clear();
     m_infoList.clear();
     m_failures.clear();
+    m_flashDumpPath.clear();
     clearCallCounts();
     driverVersionValue = 0x00010000;
     for (int i = 0; i < count; ++i)
         attach(defaultInfo(i));
+}
+
+void EmulatedBus::configureFromEnvironment()
+{
+    const QList<QByteArray> serials = qgetenv("LUMORA_EMULATOR_SERIALS").split(',');
+    const QList<QByteArray> refused = qgetenv("LUMORA_EMULATOR_REFUSE_PAGES").split(',');
+    const bool silent = qgetenv("LUMORA_EMULATOR_SILENT") == "1";
+    const int latencyMs = qEnvironmentVariableIntValue("LUMORA_EMULATOR_LATENCY_MS");
+    for (size_t i = 0; i < m_widgets.size(); ++i) {
+        EmulatedWidget &w = *m_widgets[i];
+        if (int(i) < serials.size() && !serials[int(i)].isEmpty())
+            w.info.serialString = serials[int(i)].left(15);
+        for (const QByteArray &page : refused) {
+            bool ok = false;
+            const int index = page.toInt(&ok);
+            if (ok)
+                w.refusePage(index);
+        }
+        if (silent) {
+            w.setAutoReply(GET_WIDGET_PARAMS, false);
+            w.setAutoReply(GET_WIDGET_SERIAL, false);
+        }
+        w.replyLatencyMs = qMax(0, latencyMs);
+    }
+    m_flashDumpPath = QString::fromLocal8Bit(qgetenv("LUMORA_EMULATOR_FLASH_DUMP"));
+    if (qgetenv("LUMORA_EMULATOR_NO_WAITS") == "1")
+        setSleepFunction([](int) {});
 }
 
 EmulatedWidget &EmulatedBus::attach(const EmulatedWidgetInfo &info)
@@ -383,6 +414,11 @@ FT_STATUS EmulatedBus::close(FT_HANDLE handle)
         return FT_INVALID_HANDLE;
     if (h->generation == h->widget->m_generation && h->widget->m_openHandles > 0)
         --h->widget->m_openHandles;
+    if (!m_flashDumpPath.isEmpty() && !h->widget->acceptedPages().isEmpty()) {
+        QFile dump(m_flashDumpPath);
+        if (dump.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            dump.write(h->widget->flashedImage());
+    }
     m_handles.erase(reinterpret_cast<quintptr>(handle));
     return FT_OK;
 }

@@ -9,6 +9,7 @@
 
 #include <QByteArray>
 #include <QMap>
+#include <QString>
 #include <QVector>
 
 #include <chrono>
@@ -148,6 +149,17 @@ public:
     void clearCallCounts();
     DWORD driverVersionValue = 0x00010000;
 
+    // Shapes the bus from the environment, for trying failures from outside
+    // the process (the command-line flasher's tests, a demo):
+    //   LUMORA_EMULATOR_SERIALS     serial strings of the widgets, comma-separated
+    //   LUMORA_EMULATOR_REFUSE_PAGES  page indices every widget refuses
+    //   LUMORA_EMULATOR_SILENT      1: widgets never answer (opening fails)
+    //   LUMORA_EMULATOR_LATENCY_MS  delay before each reply
+    //   LUMORA_EMULATOR_FLASH_DUMP  file that receives a widget's accepted
+    //                               pages when its handle is closed
+    //   LUMORA_EMULATOR_NO_WAITS    1: skip the pauses meant for real hardware
+    void configureFromEnvironment();
+
     // D2xxBackend
     const char *name() const override { return "emulated"; }
     FT_STATUS createDeviceInfoList(DWORD *count) override;
@@ -184,6 +196,7 @@ private:
     int m_calls[int(D2xxCall::CallKinds)] = {};
     struct Failure { FT_STATUS status; int times; };
     QMap<int, Failure> m_failures;
+    QString m_flashDumpPath;
 };
 
 } // namespace lumora

@@ -191,7 +191,9 @@ int WidgetLink::open(int device)
     logger().debug("\n\t\t  FIRMWARE VERSION: %d.%d", int(params.firmwareMsb), int(params.firmwareLsb));
     logger().debug("\n\t\t  BREAK TIME: %d micro sec ", breakTimeMicroseconds(params.breakTime));
     logger().debug("\n\t\t  MAB TIME: %d micro sec", mabTimeMicroseconds(params.mabTime));
-    std::printf("\n\t\t  SEND REFRESH RATE: %d packets/sec", int(params.refreshRate));
-    std::fflush(stdout);
+    if (reportStream) {
+        std::fprintf(reportStream, "\n\t\t  SEND REFRESH RATE: %d packets/sec", int(params.refreshRate));
+        std::fflush(reportStream);
+    }
     return 1;
 }

@@ -5,6 +5,7 @@
 #include "protocol.h"
 
 #include <cstdint>
+#include <cstdio>
 
 #pragma pack(push, 1)
 // The first five payload bytes of a GET_WIDGET_PARAMS reply, as they arrive.
@@ -26,6 +27,9 @@ class WidgetLink
 public:
     WidgetParams params{};
     FT_HANDLE handle = nullptr;
+    // Where open() prints the refresh-rate line; the window keeps standard
+    // output, the command-line flasher keeps it for its own results.
+    std::FILE *reportStream = stdout;
 
     // Each returns 1 on success, 0 on failure.
     int sendPacket(int label, const unsigned char *data, int len);
