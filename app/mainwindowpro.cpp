@@ -25,6 +25,13 @@ MainWindowPro::MainWindowPro(QWidget *parent)
 
 MainWindowPro::~MainWindowPro()
 {
+    // The window owns the link it created: a widget left open is closed.
+    if (gLink) {
+        if (gLink->handle)
+            FT_Close(gLink->handle);
+        delete gLink;
+        gLink = nullptr;
+    }
     delete ui;
 }
 

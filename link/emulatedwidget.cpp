@@ -30,6 +30,7 @@ void EmulatedWidget::setForeignFramesBeforeReply(int count) { m_foreignBeforeRep
 void EmulatedWidget::setEndlessForeignFrames(bool on) { m_endlessForeign = on; }
 void EmulatedWidget::refusePage(int pageIndex) { m_refusedPages.insert(pageIndex); }
 void EmulatedWidget::setWriteFilter(std::function<void(EmulatedWrite &)> filter) { m_writeFilter = std::move(filter); }
+void EmulatedWidget::setReadFilter(std::function<void(EmulatedRead &)> filter) { m_readFilter = std::move(filter); }
 void EmulatedWidget::unplugAfterWrites(int writeCalls) { m_unplugAfterWrites = m_writeSizes.size() + writeCalls; }
 void EmulatedWidget::unplugAtPage(int pageIndex) { m_unplugAtPage = pageIndex; }
 
@@ -433,6 +434,26 @@ FT_STATUS EmulatedBus::read(FT_HANDLE handle, unsigned char *buffer, DWORD count
     if (!h)
         return status;
     EmulatedWidget *w = h->widget;
+    EmulatedRead call;
+    call.callIndex = w->m_readCalls++;
+    call.requested = count;
+    call.limit = count;
+    if (w->m_readFilter) {
+        w->m_readFilter(call);
+        // A short read returns at once with what it may deliver.
+        if (call.limit < count) {
+            const auto now = EmulatedWidget::Clock::now();
+            DWORD ready = 0;
+            while (ready < call.limit && ready < w->m_rx.size() && w->m_rx[ready].readyAt <= now)
+                ++ready;
+            for (DWORD i = 0; i < ready; ++i) {
+                buffer[i] = w->m_rx.front().value;
+                w->m_rx.pop_front();
+            }
+            *delivered = ready;
+            return call.status;
+        }
+    }
     if (w->m_endlessForeign && w->m_rx.size() < count + 16)
         w->queueRaw(EmulatedWidget::frame(ForeignLabel, QByteArray(count + 8, char(0x11))), EmulatedWidget::Clock::now());
     const auto deadline = EmulatedWidget::Clock::now() + std::chrono::milliseconds(h->readTimeoutMs);
@@ -455,7 +476,7 @@ FT_STATUS EmulatedBus::read(FT_HANDLE handle, unsigned char *buffer, DWORD count
                 w->m_rx.pop_front();
             }
             *delivered = ready;
-            return FT_OK;
+            return call.status;
         }
         std::this_thread::sleep_until(next);
     }

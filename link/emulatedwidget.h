@@ -49,6 +49,16 @@ struct EmulatedWrite
     FT_STATUS status = FT_OK;
 };
 
+// One read call as the emulated chip sees it; a read filter may lower
+// `limit` (most bytes this call delivers) and change `status`.
+struct EmulatedRead
+{
+    int callIndex = 0;   // counts the widget's read calls from 0
+    DWORD requested = 0;
+    DWORD limit = 0;
+    FT_STATUS status = FT_OK;
+};
+
 class EmulatedWidget
 {
 public:
@@ -72,6 +82,7 @@ public:
     void setEndlessForeignFrames(bool on);  // babbles foreign frames without pause
     void refusePage(int pageIndex);         // answer that page with 'F'
     void setWriteFilter(std::function<void(EmulatedWrite &)> filter);
+    void setReadFilter(std::function<void(EmulatedRead &)> filter);
     void unplugAfterWrites(int writeCalls); // pulled out after that many writes
     void unplugAtPage(int pageIndex);       // pulled out when that page arrives
     void unplug();
@@ -112,6 +123,8 @@ private:
     bool m_endlessForeign = false;
     std::set<int> m_refusedPages;
     std::function<void(EmulatedWrite &)> m_writeFilter;
+    std::function<void(EmulatedRead &)> m_readFilter;
+    int m_readCalls = 0;
     int m_unplugAfterWrites = -1;
     int m_unplugAtPage = -1;
     quint32 m_noise = 0x2545F491u;
