@@ -28,6 +28,7 @@ private slots:
     void cleanup() { out.reset(); sleeps.reset(); }
 
     void openThenClose();
+    void windowGoneClosesWidget();
     void failedOpenThenOpen();
     void scanWhileOpen();
     void openWithEmptyList();
@@ -93,6 +94,19 @@ void TestDevicePanel::openThenClose()
     click(window, "devOpenBtn");
     QCOMPARE(text(window, "tryLbl"), QString("Trying to Conncet - Connected"));
     QVERIFY(bus.widget(0).isOpen());
+}
+
+void TestDevicePanel::windowGoneClosesWidget()
+{
+    EmulatedBus &bus = emulatedBus(1);
+    {
+        MainWindowPro window;
+        click(window, "scanDevicesBtn");
+        click(window, "devOpenBtn");
+        QVERIFY(bus.widget(0).isOpen());
+    }
+    QVERIFY(!bus.widget(0).isOpen());
+    QVERIFY(!gLink);
 }
 
 void TestDevicePanel::failedOpenThenOpen()
