@@ -1,10 +1,21 @@
 #include "mainwindowpro.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QIcon>
 
 int main(int argc, char *argv[])
 {
+    // The icon images are compiled into the lumora_app library; a static
+    // library's resources are registered only when asked for by name.
+    Q_INIT_RESOURCE(lumora);
+
     QApplication app(argc, argv);
+    QIcon icon;
+    const QDir images(QStringLiteral(":/icons"));
+    for (const QString &name : images.entryList(QDir::Files))
+        icon.addFile(images.filePath(name));
+    QApplication::setWindowIcon(icon);
     MainWindowPro window(nullptr);
     window.show();
     return app.exec();
