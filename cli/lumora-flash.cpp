@@ -269,9 +269,9 @@ int main(int argc, char *argv[])
             printError(QStringLiteral("%1 holds no whole page after its header; nothing to load").arg(files.first()));
             return ExitBadFile;
         }
-        if (!image.fitsPageNumbers()) {
-            printError(QStringLiteral("%1 is too large: %2 pages, page numbers go up to 65535")
-                           .arg(files.first()).arg(image.pageCount()));
+        const QString problem = FirmwareUpdate::imageProblem(image);
+        if (!problem.isEmpty()) {
+            printError(files.first() + ": " + problem);
             return ExitBadFile;
         }
         if (!options.isSet("yes") && !isatty(fileno(stdin))) {

@@ -12,6 +12,14 @@ FirmwareUpdate::FirmwareUpdate(WidgetLink &link, const FirmwareImage &image, con
 {
 }
 
+QString FirmwareUpdate::imageProblem(const FirmwareImage &image)
+{
+    if (image.fitsPageNumbers())
+        return QString();
+    return QStringLiteral("Firmware image too large: %1 pages, page numbers go up to 65535; update not started")
+        .arg(image.pageCount());
+}
+
 bool FirmwareUpdate::sendPage(int page)
 {
     const QByteArray payload = m_image.pagePayload(page);
@@ -33,9 +41,8 @@ FirmwareUpdate::Outcome FirmwareUpdate::run()
         qDebug().noquote() << m_error;
         return Outcome::NoDevice;
     }
-    if (!m_image.fitsPageNumbers()) {
-        m_error = QStringLiteral("Firmware image too large: %1 pages, page numbers go up to 65535; update not started")
-                      .arg(m_image.pageCount());
+    m_error = imageProblem(m_image);
+    if (!m_error.isEmpty()) {
         qDebug().noquote() << m_error;
         return Outcome::ImageTooLarge;
     }

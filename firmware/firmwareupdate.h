@@ -31,6 +31,10 @@ public:
     int refusedPages() const { return m_refused; }
     QString errorString() const { return m_error; }
 
+    // Why the image cannot be loaded at all, or empty when it can; run()
+    // refuses such an image before it sends anything.
+    static QString imageProblem(const FirmwareImage &image);
+
     static constexpr int LoaderWaitMs = 2000;
 
 private:

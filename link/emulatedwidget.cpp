@@ -438,31 +438,20 @@ FT_STATUS EmulatedBus::read(FT_HANDLE handle, unsigned char *buffer, DWORD count
     call.callIndex = w->m_readCalls++;
     call.requested = count;
     call.limit = count;
-    if (w->m_readFilter) {
+    if (w->m_readFilter)
         w->m_readFilter(call);
-        // A short read returns at once with what it may deliver.
-        if (call.limit < count) {
-            const auto now = EmulatedWidget::Clock::now();
-            DWORD ready = 0;
-            while (ready < call.limit && ready < w->m_rx.size() && w->m_rx[ready].readyAt <= now)
-                ++ready;
-            for (DWORD i = 0; i < ready; ++i) {
-                buffer[i] = w->m_rx.front().value;
-                w->m_rx.pop_front();
-            }
-            *delivered = ready;
-            return call.status;
-        }
-    }
+    // A read cut short returns at once with what it may deliver.
+    const DWORD wanted = std::min(count, call.limit);
     if (w->m_endlessForeign && w->m_rx.size() < count + 16)
         w->queueRaw(EmulatedWidget::frame(ForeignLabel, QByteArray(count + 8, char(0x11))), EmulatedWidget::Clock::now());
-    const auto deadline = EmulatedWidget::Clock::now() + std::chrono::milliseconds(h->readTimeoutMs);
+    const auto deadline = EmulatedWidget::Clock::now()
+                          + std::chrono::milliseconds(wanted < count ? 0 : h->readTimeoutMs);
     for (;;) {
         const auto now = EmulatedWidget::Clock::now();
         DWORD ready = 0;
         auto next = deadline;
         for (const auto &b : w->m_rx) {
-            if (ready >= count)
+            if (ready >= wanted)
                 break;
             if (b.readyAt > now) {
                 next = std::min(next, b.readyAt);
@@ -470,7 +459,7 @@ FT_STATUS EmulatedBus::read(FT_HANDLE handle, unsigned char *buffer, DWORD count
             }
             ++ready;
         }
-        if (ready >= count || now >= deadline) {
+        if (ready >= wanted || now >= deadline) {
             for (DWORD i = 0; i < ready; ++i) {
                 buffer[i] = w->m_rx.front().value;
                 w->m_rx.pop_front();

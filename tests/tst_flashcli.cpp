@@ -81,6 +81,7 @@ private slots:
         writeFile("three.bin", firmwareFile(3));
         writeFile("ragged.bin", firmwareFile(2, 100));
         writeFile("header-only.bin", firmwareFile(0, 255));
+        writeFile("too-large.bin", QByteArray(255 + 65536 * 256, char(0x11)));
     }
 
     void init() { QFile::remove(path("flashed.bin")); }
@@ -135,6 +136,8 @@ private slots:
                                       << QByteArray() << QByteArray("cannot read");
         QTest::newRow("no whole page") << QStringList{"--yes", path("header-only.bin")} << QStringList{} << 5
                                        << QByteArray() << QByteArray("no whole page");
+        QTest::newRow("too many pages") << QStringList{"--yes", path("too-large.bin")} << QStringList{} << 5
+                                        << QByteArray() << QByteArray("Firmware image too large: 65536 pages");
         QTest::newRow("pages refused") << QStringList{"--yes", three} << QStringList{"LUMORA_EMULATOR_REFUSE_PAGES=0,2"}
                                        << 6 << QByteArray() << QByteArray("2 of 3 pages refused");
         QTest::newRow("not a terminal, no --yes") << QStringList{three} << QStringList{} << 7 << QByteArray()
