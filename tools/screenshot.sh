@@ -2,7 +2,11 @@
 # Starts the program under Xvfb and saves a screenshot of the screen.
 #   tools/screenshot.sh BUILD_DIR OUTPUT.png [SECONDS] [xdotool-free script]
 # Extra environment (LUMORA_EMULATOR and so on) is passed through.
+# Needs Xvfb and ImageMagick's import (apt-get install xvfb imagemagick).
 set -eu
+for tool in Xvfb import; do
+    command -v "$tool" >/dev/null 2>&1 || { echo "$0: $tool not found (apt-get install xvfb imagemagick)" >&2; exit 1; }
+done
 build=${1:-build}
 out=${2:-screenshot.png}
 wait=${3:-2}
