@@ -1,6 +1,6 @@
 #!/bin/sh
 # Starts the program under Xvfb and saves a screenshot of the screen.
-#   tools/screenshot.sh BUILD_DIR OUTPUT.png [SECONDS] [xdotool-free script]
+#   tools/screenshot.sh BUILD_DIR OUTPUT.png [SECONDS]
 # Extra environment (LUMORA_EMULATOR and so on) is passed through.
 # Needs Xvfb and ImageMagick's import (apt-get install xvfb imagemagick).
 set -eu
