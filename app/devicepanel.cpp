@@ -90,10 +90,7 @@ void MainWindowPro::on_devOpenBtn_clicked()
     ui->breakSpin->setValue(0);
     ui->devOpenBtn->setText("Open");
     ui->deviceListBox->setEnabled(true);
-    if (gLink->handle) {
-        FT_Close(gLink->handle);
-        gLink->handle = nullptr;
-    }
+    gLink->close();
     gOpenDevice = -1;
 }
 

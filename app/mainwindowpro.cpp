@@ -27,8 +27,7 @@ MainWindowPro::~MainWindowPro()
 {
     // The window owns the link it created: a widget left open is closed.
     if (gLink) {
-        if (gLink->handle)
-            FT_Close(gLink->handle);
+        gLink->close();
         delete gLink;
         gLink = nullptr;
     }

@@ -4,7 +4,8 @@
 //   LUMORA_EMULATOR=0 ./bench_link
 #include "deviceinfo.h"
 #include "devicepanel.h"
-#include "emulatedwidget.h"
+#include "emulatedbus.h"
+#include "faultinjection.h"
 #include "firmwareimage.h"
 #include "firmwareupdate.h"
 #include "sleep.h"
@@ -21,6 +22,13 @@ using lumora::EmulatedBus;
 namespace {
 
 constexpr int Pages = 256;
+
+// Counts the D2XX calls behind the emulated bus.
+lumora::FaultInjection &faults()
+{
+    static lumora::FaultInjection counting(EmulatedBus::instance());
+    return counting;
+}
 
 QByteArray imageFile(int pages)
 {
@@ -44,20 +52,20 @@ void updateRun(int latencyMs)
     }
     const FirmwareImage image(imageFile(Pages));
     FirmwareUpdate update(link, image, "bench.bin");
-    bus.clearCallCounts();
+    faults().clearCallCounts();
     QElapsedTimer timer;
     timer.start();
     const FirmwareUpdate::Outcome outcome = update.run(); // the loader wait is skipped
     const double totalMs = double(timer.nsecsElapsed()) / 1e6;
-    const int calls = bus.calls(D2xxCall::Read) + bus.calls(D2xxCall::Write);
+    const int calls = faults().calls(D2xxCall::Read) + faults().calls(D2xxCall::Write);
     std::printf("update, %d ms latency: %d pages in %.1f ms, %.3f ms/page", latencyMs, Pages, totalMs,
                 totalMs / Pages);
     if (latencyMs > 0)
         std::printf(", total / (pages x latency) = %.3f", totalMs / (Pages * latencyMs));
     std::printf("; D2XX calls/page %.2f (writes %.2f, reads %.2f)%s\n", double(calls) / Pages,
-                double(bus.calls(D2xxCall::Write)) / Pages, double(bus.calls(D2xxCall::Read)) / Pages,
+                double(faults().calls(D2xxCall::Write)) / Pages, double(faults().calls(D2xxCall::Read)) / Pages,
                 outcome == FirmwareUpdate::Outcome::Done ? "" : " NOT DONE");
-    FT_Close(link.handle);
+    link.close();
 }
 
 void scanRun(int widgets)
@@ -90,6 +98,7 @@ int main(int argc, char **argv)
         return 1;
     }
     lumora::setSleepFunction([](int) {}); // the open pauses and the loader wait
+    lumora::setD2xxBackend(&faults());
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
     for (int latency : {0, 2, 5})
         updateRun(latency);

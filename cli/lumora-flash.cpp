@@ -307,7 +307,6 @@ int main(int argc, char *argv[])
         return ExitOpenFailed;
     }
     const int result = info ? printInfo(link) : flash(link, image, files.first());
-    FT_Close(link.handle);
-    link.handle = nullptr;
+    link.close();
     return result;
 }

@@ -4,7 +4,8 @@
 // Input: label, wanted length (2 bytes, little-endian, up to 600), number of
 // read rules n, n rules of two bytes (most bytes delivered; bit 7 of the
 // second: the read fails), then the stream the widget sends.
-#include "emulatedwidget.h"
+#include "emulatedbus.h"
+#include "faultinjection.h"
 #include "widgetlink.h"
 
 #include <cstdint>
@@ -13,7 +14,11 @@
 #include <vector>
 
 using lumora::EmulatedBus;
-using lumora::EmulatedRead;
+using lumora::FilteredRead;
+
+namespace {
+lumora::FaultInjection *injection = nullptr;
+}
 
 namespace {
 constexpr int Guard = 32;
@@ -27,6 +32,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     qputenv("LUMORA_EMULATOR", "1");
     DWORD count = 0;
     FT_CreateDeviceInfoList(&count);
+    injection = new lumora::FaultInjection(EmulatedBus::instance());
+    lumora::setD2xxBackend(injection);
     return 0;
 }
 
@@ -48,8 +55,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     lumora::EmulatedWidget &widget = bus.widget(0);
     widget.setAutoReply(label, false);
     widget.injectBytes(QByteArray(reinterpret_cast<const char *>(data + pos), int(size - pos)));
+    injection->setReadFilter({});
     if (rules > 0) {
-        widget.setReadFilter([&rule, rules](EmulatedRead &call) {
+        injection->setReadFilter([&rule, rules](FilteredRead &call) {
             const size_t r = size_t(call.callIndex) % rules;
             call.limit = std::min<DWORD>(call.limit, rule[2 * r]);
             if (rule[2 * r + 1] & 0x80)
@@ -75,6 +83,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (!ok && widget.pendingBytes() == 0)
             break;
     }
-    FT_Close(link.handle);
+    link.close();
     return 0;
 }

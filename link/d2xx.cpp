@@ -1,39 +1,59 @@
 #include "d2xxbackend.h"
-#include "emulatedwidget.h"
+#include "sleep.h"
 
 #include <QByteArray>
 #include <QtGlobal>
 
-#include <vector>
+#include <algorithm>
+#include <atomic>
 
 namespace lumora {
 
-int emulatorCountFromEnvironment()
+namespace {
+
+D2xxBackend *chooseBackend()
 {
-    if (!qEnvironmentVariableIsSet("LUMORA_EMULATOR"))
-        return -1;
-    const QByteArray value = qgetenv("LUMORA_EMULATOR").trimmed();
-    if (value.isEmpty())
-        return 1;
-    bool ok = false;
-    const int count = value.toInt(&ok);
-    if (!ok || count < 0)
-        return 1;
-    return qMin(count, EmulatedBus::MaxWidgets);
+    if (qEnvironmentVariableIsSet("LUMORA_EMULATOR")) {
+        // Emulated widgets answer at once; on request the pauses meant for
+        // real hardware go too, for quick runs of the programs in tests.
+        if (qgetenv("LUMORA_EMULATOR_NO_WAITS") == "1")
+            setSleepFunction([](int) {});
+        return createEmulatedBackend();
+    }
+    return createLibftdiBackend();
 }
+
+std::atomic<D2xxBackend *> &installed()
+{
+    static std::atomic<D2xxBackend *> backend{nullptr};
+    return backend;
+}
+
+} // namespace
 
 D2xxBackend &d2xxBackend()
 {
-    static D2xxBackend *backend = [] {
-        const int emulated = emulatorCountFromEnvironment();
-        if (emulated >= 0) {
-            EmulatedBus::instance().reset(emulated);
-            EmulatedBus::instance().configureFromEnvironment();
-            return static_cast<D2xxBackend *>(&EmulatedBus::instance());
-        }
-        return createLibftdiBackend();
-    }();
-    return *backend;
+    static D2xxBackend *const chosen = chooseBackend();
+    D2xxBackend *backend = installed().load(std::memory_order_acquire);
+    return backend ? *backend : *chosen;
+}
+
+void setD2xxBackend(D2xxBackend *backend)
+{
+    installed().store(backend, std::memory_order_release);
+}
+
+const char *ftStatusName(FT_STATUS status)
+{
+    static const char *const names[] = {
+        "FT_OK", "FT_INVALID_HANDLE", "FT_DEVICE_NOT_FOUND", "FT_DEVICE_NOT_OPENED", "FT_IO_ERROR",
+        "FT_INSUFFICIENT_RESOURCES", "FT_INVALID_PARAMETER", "FT_INVALID_BAUD_RATE",
+        "FT_DEVICE_NOT_OPENED_FOR_ERASE", "FT_DEVICE_NOT_OPENED_FOR_WRITE", "FT_FAILED_TO_WRITE_DEVICE",
+        "FT_EEPROM_READ_FAILED", "FT_EEPROM_WRITE_FAILED", "FT_EEPROM_ERASE_FAILED", "FT_EEPROM_NOT_PRESENT",
+        "FT_EEPROM_NOT_PROGRAMMED", "FT_INVALID_ARGS", "FT_NOT_SUPPORTED", "FT_OTHER_ERROR",
+        "FT_DEVICE_LIST_NOT_READY",
+    };
+    return status < sizeof names / sizeof names[0] ? names[status] : "unknown FT_STATUS";
 }
 
 } // namespace lumora
@@ -140,6 +160,32 @@ FT_STATUS FT_GetDriverVersion(FT_HANDLE ftHandle, LPDWORD lpdwVersion)
     if (!lpdwVersion)
         return FT_INVALID_PARAMETER;
     return d2xxBackend().driverVersion(ftHandle, lpdwVersion);
+}
+
+FT_STATUS FT_GetDeviceInfo(FT_HANDLE ftHandle, FT_DEVICE *lpftDevice, LPDWORD lpdwID, PCHAR SerialNumber,
+                           PCHAR Description, LPVOID Dummy)
+{
+    (void)Dummy;
+    if (!ftHandle)
+        return FT_INVALID_HANDLE;
+    ULONG type = FT_DEVICE_UNKNOWN;
+    DWORD id = 0;
+    char serial[16] = {};
+    char description[64] = {};
+    const FT_STATUS status = d2xxBackend().deviceInfo(ftHandle, &type, &id, serial, description);
+    if (status != FT_OK)
+        return status;
+    serial[sizeof serial - 1] = '\0';
+    description[sizeof description - 1] = '\0';
+    if (lpftDevice)
+        *lpftDevice = type;
+    if (lpdwID)
+        *lpdwID = id;
+    if (SerialNumber)
+        std::copy(serial, serial + sizeof serial, SerialNumber);
+    if (Description)
+        std::copy(description, description + sizeof description, Description);
+    return FT_OK;
 }
 
 } // extern "C"

@@ -1,10 +1,13 @@
 // What a device backend provides behind the D2XX functions. The functions in
 // d2xx.cpp check their arguments and hand the call to the backend chosen at
-// start-up; a backend validates its own handles.
+// start-up; a backend validates its own handles. Backends may be called from
+// several threads at once, each thread on handles of its own.
 #ifndef LUMORA_D2XXBACKEND_H
 #define LUMORA_D2XXBACKEND_H
 
 #include "ftd2xx.h"
+
+#include <string>
 
 namespace lumora {
 
@@ -14,11 +17,16 @@ public:
     virtual ~D2xxBackend() = default;
 
     virtual const char *name() const = 0;
+    // Builds the device list that FT_GetDeviceInfoList reads and that
+    // FT_Open's index refers to.
     virtual FT_STATUS createDeviceInfoList(DWORD *count) = 0;
     // Writes at most `capacity` records of the list made by the last
     // createDeviceInfoList and sets `count` to how many it wrote.
     virtual FT_STATUS getDeviceInfoList(FT_DEVICE_LIST_INFO_NODE *dest, DWORD capacity, DWORD *count) = 0;
     virtual FT_STATUS deviceCount(DWORD *count) = 0;
+    // Opens entry `index` of the last device list (of the devices attached
+    // now when no list was made yet); fails when that device is gone, and
+    // never opens another in its place.
     virtual FT_STATUS open(int index, FT_HANDLE *handle) = 0;
     virtual FT_STATUS close(FT_HANDLE handle) = 0;
     virtual FT_STATUS read(FT_HANDLE handle, unsigned char *buffer, DWORD count, DWORD *delivered) = 0;
@@ -27,17 +35,31 @@ public:
     virtual FT_STATUS setTimeouts(FT_HANDLE handle, ULONG readMs, ULONG writeMs) = 0;
     virtual FT_STATUS latencyTimer(FT_HANDLE handle, UCHAR *timer) = 0;
     virtual FT_STATUS driverVersion(FT_HANDLE handle, DWORD *version) = 0;
+    // Serial string and description as the open device itself reports them
+    // (`serial` holds 16 bytes, `description` 64, both NUL-terminated).
+    virtual FT_STATUS deviceInfo(FT_HANDLE handle, ULONG *type, DWORD *id, char *serial, char *description) = 0;
+
+    // Why the last call on `handle` failed, in words that say what to do;
+    // for a null handle, why the calling thread's last open or device list
+    // failed. Empty when the backend has nothing to add to the status.
+    virtual std::string errorText(FT_HANDLE handle) { (void)handle; return std::string(); }
 };
 
-// The backend every D2XX call goes to: the emulated widgets when the
-// environment variable LUMORA_EMULATOR is set (its value: how many widgets,
-// 1 when empty), libftdi1 otherwise. Chosen once, at the first call.
+// The backend every D2XX call goes to, chosen at the first call: the
+// emulated widgets when LUMORA_EMULATOR is set (its value: how many), else
+// libftdi1 over libusb.
 D2xxBackend &d2xxBackend();
+// Puts `backend` in front of every D2XX call from now on (the caller keeps
+// it alive); tests use it to wrap the chosen backend.
+void setD2xxBackend(D2xxBackend *backend);
 
-// Number of emulated widgets LUMORA_EMULATOR asks for, or -1 when it is unset.
-int emulatorCountFromEnvironment();
-
+// The backends, made by their own factories.
 D2xxBackend *createLibftdiBackend();
+// Emulated widgets shaped by the LUMORA_EMULATOR* environment variables.
+D2xxBackend *createEmulatedBackend();
+
+// "FT_IO_ERROR" and so on.
+const char *ftStatusName(FT_STATUS status);
 
 } // namespace lumora
 

@@ -1,6 +1,6 @@
 // The D2XX device-access interface. Everything above this header reaches the
-// widgets only through these eleven functions; which backend stands behind
-// them (libftdi1 or the emulated widget) is chosen once, at the first call.
+// widgets only through these functions; which backend stands behind them
+// (libftdi1 or the emulated widgets) is chosen once, at the first call.
 #ifndef LUMORA_FTD2XX_H
 #define LUMORA_FTD2XX_H
 
@@ -20,6 +20,8 @@ typedef void *LPVOID;
 
 typedef PVOID FT_HANDLE;
 typedef ULONG FT_STATUS;
+typedef ULONG FT_DEVICE;
+typedef char *PCHAR;
 
 enum {
     FT_OK = 0,
@@ -87,6 +89,10 @@ FT_STATUS FT_GetLatencyTimer(FT_HANDLE ftHandle, PUCHAR pucTimer);
 FT_STATUS FT_CreateDeviceInfoList(LPDWORD lpdwNumDevs);
 FT_STATUS FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE *pDest, LPDWORD lpdwNumDevs);
 FT_STATUS FT_GetDriverVersion(FT_HANDLE ftHandle, LPDWORD lpdwVersion);
+// What the open device itself reports: its type, vendor and product ID, its
+// serial string (16 bytes) and description (64 bytes), NUL-terminated.
+FT_STATUS FT_GetDeviceInfo(FT_HANDLE ftHandle, FT_DEVICE *lpftDevice, LPDWORD lpdwID, PCHAR SerialNumber,
+                           PCHAR Description, LPVOID Dummy);
 
 #ifdef __cplusplus
 }

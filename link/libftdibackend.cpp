@@ -5,10 +5,14 @@
 #include <libusb.h>
 
 #include <algorithm>
-#include <cstdint>
+#include <cerrno>
 #include <chrono>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -21,6 +25,12 @@ constexpr int FtdiVendor = 0x0403;
 // the host at once instead of after the chip's default 16 ms.
 constexpr unsigned char OpenLatencyTimerMs = 2;
 constexpr ULONG DefaultTimeoutMs = 5000;
+// Each bulk read returns after at most one latency period when the chip is
+// alive; a transfer that waits this long means the chip has hung.
+constexpr int LongestTransferMs = 50;
+
+// Why the calling thread's last open or device list failed.
+thread_local std::string lastListOrOpenError;
 
 ULONG chipType(const libusb_device_descriptor &d)
 {
@@ -37,12 +47,75 @@ ULONG chipType(const libusb_device_descriptor &d)
     }
 }
 
+std::string errnoText(int error)
+{
+    return "errno " + std::to_string(error) + ": " + std::strerror(error);
+}
+
+// The name the kernel gives the widget's interface under
+// /sys/bus/usb/drivers/, such as 1-1.2:1.0.
+std::string interfaceBusId(libusb_device *dev)
+{
+    uint8_t ports[8];
+    const int n = libusb_get_port_numbers(dev, ports, int(sizeof ports));
+    std::string id = std::to_string(libusb_get_bus_number(dev)) + "-";
+    for (int i = 0; i < n; ++i)
+        id += (i ? "." : "") + std::to_string(ports[i]);
+    return id + ":1.0";
+}
+
+std::string deviceNode(libusb_device *dev)
+{
+    char node[32];
+    std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", unsigned(libusb_get_bus_number(dev)),
+                  unsigned(libusb_get_device_address(dev)));
+    return node;
+}
+
+// Does a kernel driver still hold the widget's interface? Asked on a handle
+// of our own, since the failed open left none.
+bool kernelDriverHolds(libusb_device *dev)
+{
+    libusb_device_handle *handle = nullptr;
+    if (libusb_open(dev, &handle) != 0)
+        return false;
+    const bool active = libusb_kernel_driver_active(handle, 0) == 1;
+    libusb_close(handle);
+    return active;
+}
+
+// What the user is told when ftdi_usb_open_dev failed with `code`.
+std::string openFailureText(ftdi_context *ctx, int code, int error, libusb_device *dev)
+{
+    const std::string detail = std::string(" (libftdi1: ") + ftdi_get_error_string(ctx) + "; " + errnoText(error) + ")";
+    if (code == -8 || error == EACCES || error == EPERM)
+        return "no permission to use the widget's USB device " + deviceNode(dev)
+               + ": install the udev rule 60-lumora-configurator.rules or add yourself to the plugdev group"
+                 " (see the README), then plug the widget in again" + detail;
+    if (code == -4 && (error == ENOENT || error == ENODEV))
+        return "the widget was unplugged: scan again" + detail;
+    if (code == -5 || code == -11) {
+        if (kernelDriverHolds(dev))
+            return "the kernel's serial driver (ftdi_sio) holds the widget and could not be detached: close the"
+                   " program that uses its serial port (fuser -v /dev/ttyUSB* tells which), then unbind the driver"
+                   " from this widget (echo -n " + interfaceBusId(dev)
+                   + " | sudo tee /sys/bus/usb/drivers/ftdi_sio/unbind) or unload it (sudo rmmod ftdi_sio)" + detail;
+        return "another program holds the widget (its interface is claimed): close that program, or the other"
+               " window or flasher using this widget, and try again" + detail;
+    }
+    return std::string("the widget could not be opened") + detail;
+}
+
 class LibftdiBackend : public D2xxBackend
 {
 public:
     ~LibftdiBackend() override
     {
-        releaseDevices();
+        for (auto &o : m_open) {
+            ftdi_usb_close(o.second->ctx);
+            ftdi_free(o.second->ctx);
+        }
+        releaseDevices(m_listed);
         if (m_usb)
             libusb_exit(m_usb);
     }
@@ -51,17 +124,28 @@ public:
 
     FT_STATUS createDeviceInfoList(DWORD *count) override
     {
-        if (!enumerate())
+        std::lock_guard<std::mutex> lock(m_lock);
+        std::vector<libusb_device *> devices;
+        if (!enumerate(&devices))
             return FT_OTHER_ERROR;
+        releaseDevices(m_listed);
+        m_listed = std::move(devices);
+        m_listMade = true;
         m_infoList.clear();
-        for (libusb_device *dev : m_devices)
+        int unreadable = 0;
+        for (libusb_device *dev : m_listed) {
             m_infoList.push_back(describe(dev));
+            unreadable += m_infoList.back().SerialNumber[0] == 0 && m_infoList.back().Description[0] == 0;
+        }
+        if (unreadable == 0)
+            lastListOrOpenError.clear();
         *count = DWORD(m_infoList.size());
         return FT_OK;
     }
 
     FT_STATUS getDeviceInfoList(FT_DEVICE_LIST_INFO_NODE *dest, DWORD capacity, DWORD *count) override
     {
+        std::lock_guard<std::mutex> lock(m_lock);
         const DWORD n = std::min(capacity, DWORD(m_infoList.size()));
         std::copy(m_infoList.begin(), m_infoList.begin() + n, dest);
         *count = n;
@@ -70,61 +154,98 @@ public:
 
     FT_STATUS deviceCount(DWORD *count) override
     {
-        if (!enumerate())
+        std::lock_guard<std::mutex> lock(m_lock);
+        std::vector<libusb_device *> devices;
+        if (!enumerate(&devices))
             return FT_OTHER_ERROR;
-        *count = DWORD(m_devices.size());
+        *count = DWORD(devices.size());
+        releaseDevices(devices);
         return FT_OK;
     }
 
     FT_STATUS open(int index, FT_HANDLE *handle) override
     {
-        if (!enumerate())
-            return FT_OTHER_ERROR;
-        if (index < 0 || size_t(index) >= m_devices.size())
-            return FT_DEVICE_NOT_FOUND;
+        libusb_device *dev = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            if (!m_listMade) {
+                // No list was asked for: the devices attached now, in bus order.
+                std::vector<libusb_device *> devices;
+                if (!enumerate(&devices))
+                    return FT_OTHER_ERROR;
+                releaseDevices(m_listed);
+                m_listed = std::move(devices);
+            }
+            if (index < 0 || size_t(index) >= m_listed.size()) {
+                lastListOrOpenError = "there is no device " + std::to_string(index) + " in the device list ("
+                                      + std::to_string(m_listed.size()) + " listed): scan again";
+                return FT_DEVICE_NOT_FOUND;
+            }
+            // The device the list named, even if another has taken its place
+            // on the bus since; a device pulled out fails to open.
+            dev = libusb_ref_device(m_listed[size_t(index)]);
+        }
+        std::unique_ptr<libusb_device, decltype(&libusb_unref_device)> ref(dev, libusb_unref_device);
         ftdi_context *ctx = ftdi_new();
         if (!ctx)
             return FT_INSUFFICIENT_RESOURCES;
-        // Busy, no permission, or held by the kernel's serial driver: a
-        // failing status, never a crash.
-        if (ftdi_usb_open_dev(ctx, m_devices[size_t(index)]) < 0) {
+        errno = 0;
+        const int code = ftdi_usb_open_dev(ctx, dev);
+        if (code < 0) {
+            const int error = errno;
+            lastListOrOpenError = openFailureText(ctx, code, error, dev);
             ftdi_free(ctx);
             return FT_DEVICE_NOT_OPENED;
         }
         ftdi_set_latency_timer(ctx, OpenLatencyTimerMs);
-        ctx->usb_read_timeout = int(DefaultTimeoutMs);
+        ctx->usb_read_timeout = LongestTransferMs;
         ctx->usb_write_timeout = int(DefaultTimeoutMs);
+        auto open = std::make_shared<Open>();
+        open->ctx = ctx;
+        std::lock_guard<std::mutex> lock(m_lock);
         const uintptr_t id = m_nextHandle++;
-        m_open[id] = {ctx, DefaultTimeoutMs, DefaultTimeoutMs};
+        m_open[id] = open;
         *handle = reinterpret_cast<FT_HANDLE>(id);
         return FT_OK;
     }
 
     FT_STATUS close(FT_HANDLE handle) override
     {
-        auto it = m_open.find(reinterpret_cast<uintptr_t>(handle));
-        if (it == m_open.end())
-            return FT_INVALID_HANDLE;
-        ftdi_usb_close(it->second.ctx);
-        ftdi_free(it->second.ctx);
-        m_open.erase(it);
+        std::shared_ptr<Open> o;
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            auto it = m_open.find(reinterpret_cast<uintptr_t>(handle));
+            if (it == m_open.end())
+                return FT_INVALID_HANDLE;
+            o = it->second;
+            m_open.erase(it);
+        }
+        std::lock_guard<std::mutex> lock(o->lock);
+        ftdi_usb_close(o->ctx);
+        ftdi_free(o->ctx);
+        o->ctx = nullptr;
         return FT_OK;
     }
 
     FT_STATUS read(FT_HANDLE handle, unsigned char *buffer, DWORD count, DWORD *delivered) override
     {
-        Open *o = find(handle);
+        std::shared_ptr<Open> o = find(handle);
         if (!o)
             return FT_INVALID_HANDLE;
-        // Collect what arrives within the read time-out; the chip hands over
-        // what it has at least once per latency period, so this loop waits in
-        // the USB transfer rather than spinning.
+        std::lock_guard<std::mutex> lock(o->lock);
+        // Collect what arrives within the read time-out. The chip answers
+        // every bulk read at least once per latency period, so this loop
+        // waits in the USB transfer rather than spinning.
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(o->readTimeoutMs);
         DWORD got = 0;
         while (got < count) {
             const int r = ftdi_read_data(o->ctx, buffer + got, int(count - got));
             if (r < 0) {
                 *delivered = got;
+                o->error = r == LIBUSB_ERROR_NO_DEVICE
+                               ? std::string("the widget was unplugged")
+                               : std::string("reading from the widget failed: ") + libusb_error_name(r)
+                                     + " (libftdi1: " + ftdi_get_error_string(o->ctx) + ")";
                 return FT_IO_ERROR;
             }
             got += DWORD(r);
@@ -139,52 +260,59 @@ public:
 
     FT_STATUS write(FT_HANDLE handle, const unsigned char *buffer, DWORD count, DWORD *written) override
     {
-        Open *o = find(handle);
+        std::shared_ptr<Open> o = find(handle);
         if (!o)
             return FT_INVALID_HANDLE;
         if (count == 0)
             return FT_OK;
+        std::lock_guard<std::mutex> lock(o->lock);
+        errno = 0;
         const int r = ftdi_write_data(o->ctx, buffer, int(count));
-        if (r < 0)
+        if (r < 0) {
+            const int error = errno;
+            o->error = std::string("writing to the widget failed (libftdi1: ") + ftdi_get_error_string(o->ctx)
+                       + (error ? "; " + errnoText(error) : std::string()) + ")";
             return FT_IO_ERROR;
+        }
         *written = DWORD(r);
         return FT_OK;
     }
 
     FT_STATUS purge(FT_HANDLE handle, ULONG mask) override
     {
-        Open *o = find(handle);
+        std::shared_ptr<Open> o = find(handle);
         if (!o)
             return FT_INVALID_HANDLE;
+        std::lock_guard<std::mutex> lock(o->lock);
         if ((mask & FT_PURGE_RX) && ftdi_tciflush(o->ctx) < 0)
-            return FT_IO_ERROR;
+            return failed(*o, "purging the receive buffer failed");
         if ((mask & FT_PURGE_TX) && ftdi_tcoflush(o->ctx) < 0)
-            return FT_IO_ERROR;
+            return failed(*o, "purging the transmit buffer failed");
         return FT_OK;
     }
 
     FT_STATUS setTimeouts(FT_HANDLE handle, ULONG readMs, ULONG writeMs) override
     {
-        Open *o = find(handle);
+        std::shared_ptr<Open> o = find(handle);
         if (!o)
             return FT_INVALID_HANDLE;
+        std::lock_guard<std::mutex> lock(o->lock);
         o->readTimeoutMs = readMs;
-        o->writeTimeoutMs = writeMs;
         o->ctx->usb_write_timeout = int(std::max<ULONG>(writeMs, 1));
-        // Each bulk read returns after at most one latency period anyway; a
-        // short transfer time-out keeps a read from overrunning its own.
-        o->ctx->usb_read_timeout = int(std::max<ULONG>(std::min<ULONG>(readMs, 50), 1));
+        // A short transfer time-out keeps a read from overrunning its own.
+        o->ctx->usb_read_timeout = int(std::max<ULONG>(std::min<ULONG>(readMs, LongestTransferMs), 1));
         return FT_OK;
     }
 
     FT_STATUS latencyTimer(FT_HANDLE handle, UCHAR *timer) override
     {
-        Open *o = find(handle);
+        std::shared_ptr<Open> o = find(handle);
         if (!o)
             return FT_INVALID_HANDLE;
+        std::lock_guard<std::mutex> lock(o->lock);
         unsigned char value = 0;
         if (ftdi_get_latency_timer(o->ctx, &value) < 0)
-            return FT_IO_ERROR;
+            return failed(*o, "reading the latency timer failed");
         *timer = value;
         return FT_OK;
     }
@@ -198,42 +326,92 @@ public:
         return FT_OK;
     }
 
-private:
-    struct Open {
-        ftdi_context *ctx;
-        ULONG readTimeoutMs;
-        ULONG writeTimeoutMs;
-    };
-
-    Open *find(FT_HANDLE handle)
+    FT_STATUS deviceInfo(FT_HANDLE handle, ULONG *type, DWORD *id, char *serial, char *description) override
     {
-        auto it = m_open.find(reinterpret_cast<uintptr_t>(handle));
-        return it == m_open.end() ? nullptr : &it->second;
+        std::shared_ptr<Open> o = find(handle);
+        if (!o)
+            return FT_INVALID_HANDLE;
+        std::lock_guard<std::mutex> lock(o->lock);
+        libusb_device_descriptor desc;
+        libusb_device *dev = libusb_get_device(o->ctx->usb_dev);
+        if (libusb_get_device_descriptor(dev, &desc) != 0)
+            return failed(*o, "reading the device descriptor failed");
+        *type = chipType(desc);
+        *id = (DWORD(desc.idVendor) << 16) | desc.idProduct;
+        // Asked of the device itself, over the handle: what is open now.
+        const int s = desc.iSerialNumber
+                          ? libusb_get_string_descriptor_ascii(o->ctx->usb_dev, desc.iSerialNumber,
+                                                               reinterpret_cast<unsigned char *>(serial), 16)
+                          : 0;
+        const int d = desc.iProduct
+                          ? libusb_get_string_descriptor_ascii(o->ctx->usb_dev, desc.iProduct,
+                                                               reinterpret_cast<unsigned char *>(description), 64)
+                          : 0;
+        if (s < 0 || d < 0) {
+            o->error = std::string("reading the widget's strings failed: ") + libusb_error_name(s < 0 ? s : d);
+            return FT_IO_ERROR;
+        }
+        return FT_OK;
     }
 
-    void releaseDevices()
+    std::string errorText(FT_HANDLE handle) override
     {
-        for (libusb_device *dev : m_devices)
+        if (!handle)
+            return lastListOrOpenError;
+        std::shared_ptr<Open> o = find(handle);
+        if (!o)
+            return std::string();
+        std::lock_guard<std::mutex> lock(o->lock);
+        return o->error;
+    }
+
+private:
+    // One open widget: its own libftdi1 context, used by one thread at a time.
+    struct Open {
+        std::mutex lock;
+        ftdi_context *ctx = nullptr;
+        ULONG readTimeoutMs = DefaultTimeoutMs;
+        std::string error;
+    };
+
+    static FT_STATUS failed(Open &o, const char *what)
+    {
+        o.error = std::string(what) + " (libftdi1: " + ftdi_get_error_string(o.ctx) + ")";
+        return FT_IO_ERROR;
+    }
+
+    std::shared_ptr<Open> find(FT_HANDLE handle)
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        auto it = m_open.find(reinterpret_cast<uintptr_t>(handle));
+        return it == m_open.end() ? nullptr : it->second;
+    }
+
+    static void releaseDevices(std::vector<libusb_device *> &devices)
+    {
+        for (libusb_device *dev : devices)
             libusb_unref_device(dev);
-        m_devices.clear();
+        devices.clear();
     }
 
     // Every device of the vendor, whatever its product id, in bus order.
-    bool enumerate()
+    bool enumerate(std::vector<libusb_device *> *devices)
     {
         if (!m_usb && libusb_init(&m_usb) != 0) {
             m_usb = nullptr;
+            lastListOrOpenError = "libusb could not be started: is /dev/bus/usb there?";
             return false;
         }
         libusb_device **list = nullptr;
         const ssize_t n = libusb_get_device_list(m_usb, &list);
-        if (n < 0)
+        if (n < 0) {
+            lastListOrOpenError = std::string("the USB devices could not be listed: ") + libusb_error_name(int(n));
             return false;
-        releaseDevices();
+        }
         for (ssize_t i = 0; i < n; ++i) {
             libusb_device_descriptor desc;
             if (libusb_get_device_descriptor(list[i], &desc) == 0 && desc.idVendor == FtdiVendor)
-                m_devices.push_back(libusb_ref_device(list[i]));
+                devices->push_back(libusb_ref_device(list[i]));
         }
         libusb_free_device_list(list, 1);
         return true;
@@ -250,29 +428,44 @@ private:
         }
         node.LocId = (DWORD(libusb_get_bus_number(dev)) << 4) | DWORD(libusb_get_port_number(dev));
         // The strings need the device itself; one that cannot be asked (busy,
-        // no permission) is listed with empty strings.
+        // no permission) is listed with empty strings, and the reason kept.
         ftdi_context *ctx = ftdi_new();
         if (ctx) {
             char description[sizeof node.Description + 1] = {};
             char serial[sizeof node.SerialNumber + 1] = {};
+            errno = 0;
             if (ftdi_usb_get_strings(ctx, dev, nullptr, 0, description, sizeof description, serial,
                                      sizeof serial) == 0) {
                 // A string that fills its field keeps no NUL, as on the chip.
                 std::memcpy(node.Description, description, strnlen(description, sizeof node.Description));
                 std::memcpy(node.SerialNumber, serial, strnlen(serial, sizeof node.SerialNumber));
+            } else {
+                const int error = errno;
+                lastListOrOpenError = (error == EACCES || error == EPERM
+                                           ? "no permission to read the description and serial number of "
+                                                 + deviceNode(dev)
+                                                 + ": install the udev rule 60-lumora-configurator.rules or add"
+                                                   " yourself to the plugdev group (see the README)"
+                                           : "the description and serial number of " + deviceNode(dev)
+                                                 + " could not be read")
+                                      + " (libftdi1: " + ftdi_get_error_string(ctx) + "; " + errnoText(error) + ")";
             }
             ftdi_free(ctx);
         }
         for (const auto &o : m_open)
-            if (o.second.ctx->usb_dev && libusb_get_device(o.second.ctx->usb_dev) == dev)
+            if (o.second->ctx && o.second->ctx->usb_dev && libusb_get_device(o.second->ctx->usb_dev) == dev) {
                 node.Flags |= FT_FLAGS_OPENED;
+                node.ftHandle = reinterpret_cast<FT_HANDLE>(o.first);
+            }
         return node;
     }
 
+    std::mutex m_lock; // the device list and the handle table
     libusb_context *m_usb = nullptr;
-    std::vector<libusb_device *> m_devices;
+    std::vector<libusb_device *> m_listed;
+    bool m_listMade = false;
     std::vector<FT_DEVICE_LIST_INFO_NODE> m_infoList;
-    std::map<uintptr_t, Open> m_open;
+    std::map<uintptr_t, std::shared_ptr<Open>> m_open;
     uintptr_t m_nextHandle = 0x1000;
 };
 

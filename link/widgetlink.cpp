@@ -1,19 +1,14 @@
 #include "widgetlink.h"
+#include "d2xxbackend.h"
 #include "sleep.h"
-
-#include <QMessageLogger>
 
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 
-namespace {
+Q_LOGGING_CATEGORY(lcLink, "lumora.link")
 
-// The link's messages carry no source location.
-QMessageLogger logger()
-{
-    return QMessageLogger(nullptr, 0, nullptr);
-}
+namespace {
 
 constexpr int OpenAttempts = 3;
 constexpr int PauseAfterOpenMs = 750;
@@ -23,10 +18,34 @@ constexpr ULONG WriteTimeoutMs = 100;
 // for ever: give up the hunt after this many bytes without the wanted frame.
 constexpr int MaxHuntBytes = 65536;
 
+// What the backend knows about the last failure on `handle` (a null handle:
+// the calling thread's last open), or else the status's name.
+QString backendReason(FT_HANDLE handle, FT_STATUS status)
+{
+    const std::string text = lumora::d2xxBackend().errorText(handle);
+    if (!text.empty())
+        return QString::fromStdString(text) + QStringLiteral(" (%1)").arg(lumora::ftStatusName(status));
+    return QString::fromLatin1(lumora::ftStatusName(status));
+}
+
 } // namespace
+
+void WidgetLink::failed(FT_STATUS status, const char *what)
+{
+    m_ioStatus = status;
+    m_error = QStringLiteral("%1 failed: %2").arg(QLatin1String(what), backendReason(handle, status));
+}
+
+void WidgetLink::close()
+{
+    if (handle)
+        FT_Close(handle);
+    handle = nullptr;
+}
 
 int WidgetLink::sendPacket(int label, const unsigned char *data, int len)
 {
+    m_ioStatus = FT_OK;
     unsigned char header[4] = {
         PACKET_START,
         static_cast<unsigned char>(label & 0xFF),
@@ -34,25 +53,43 @@ int WidgetLink::sendPacket(int label, const unsigned char *data, int len)
         static_cast<unsigned char>((len >> 8) & 0xFF),
     };
     DWORD written = 0;
-    FT_Write(handle, header, 4, &written);
-    if (written != 4)
+    FT_STATUS status = FT_Write(handle, header, 4, &written);
+    if (written != 4) {
+        if (status != FT_OK)
+            failed(status, "Writing to the widget");
         return 0;
+    }
 
     const DWORD count = DWORD(len);
-    FT_Write(handle, const_cast<unsigned char *>(data), count, &written);
-    if (written != count)
+    status = FT_Write(handle, const_cast<unsigned char *>(data), count, &written);
+    if (written != count) {
+        if (status != FT_OK)
+            failed(status, "Writing to the widget");
         return 0;
+    }
 
     unsigned char end = PACKET_END;
-    const FT_STATUS status = FT_Write(handle, &end, 1, &written);
+    status = FT_Write(handle, &end, 1, &written);
+    if (status != FT_OK)
+        failed(status, "Writing to the widget");
     return (written == 1 && status == FT_OK) ? 1 : 0;
 }
 
 int WidgetLink::receivePacket(int label, unsigned char *dst, int len)
 {
+    m_ioStatus = FT_OK;
     unsigned char ch = 0;
     DWORD got = 0;
-    auto readByte = [&] { return FT_Read(handle, &ch, 1, &got); };
+    FT_STATUS status = FT_OK;
+    auto readByte = [&] { return status = FT_Read(handle, &ch, 1, &got); };
+    // A read that delivered nothing ends the receive; a failing status says why.
+    auto nothingRead = [&] {
+        if (got != 0)
+            return false;
+        if (status != FT_OK)
+            failed(status, "Reading from the widget");
+        return true;
+    };
 
     // Hunt byte by byte for a start byte followed by the wanted label. A frame
     // of another label is not skipped by its length: its bytes are hunted
@@ -62,35 +99,43 @@ int WidgetLink::receivePacket(int label, unsigned char *dst, int len)
         if (ch != PACKET_START) {
             do {
                 readByte();
-                if (got == 0 || ++hunted > MaxHuntBytes)
+                if (nothingRead() || ++hunted > MaxHuntBytes)
                     return 0;
             } while (ch != PACKET_START);
         }
         readByte();
-        if (got == 0 || ++hunted > MaxHuntBytes)
+        if (nothingRead() || ++hunted > MaxHuntBytes)
             return 0;
     }
 
     readByte();
-    if (got == 0)
+    if (nothingRead())
         return 0;
     const int lengthLow = ch;
 
     // The high byte must really arrive; a time-out here must not reuse the
     // low byte still in the register.
-    if (readByte() != FT_OK || got == 0)
+    readByte();
+    if (nothingRead())
         return 0;
+    if (status != FT_OK) {
+        failed(status, "Reading from the widget");
+        return 0;
+    }
     const int length = lengthLow + 256 * ch;
     if (length > MAX_PAYLOAD_SIZE)
         return 0;
 
     unsigned char payload[RECEIVE_BUFFER_SIZE];
-    FT_Read(handle, payload, DWORD(length), &got);
-    if (got != DWORD(length))
+    status = FT_Read(handle, payload, DWORD(length), &got);
+    if (got != DWORD(length)) {
+        if (status != FT_OK)
+            failed(status, "Reading from the widget");
         return 0;
+    }
 
     readByte();
-    if (got == 0 || ch != PACKET_END)
+    if (nothingRead() || ch != PACKET_END)
         return 0;
 
     // A payload shorter than what the caller takes leaves zeros behind it.
@@ -125,14 +170,12 @@ int WidgetLink::mabTimeMicroseconds(uint8_t mabTime)
 
 int WidgetLink::open(int device)
 {
-    if (handle) {
-        FT_Close(handle);
-        handle = nullptr;
-    }
+    close();
+    m_error.clear();
 
     FT_STATUS status = FT_OTHER_ERROR;
     for (int attempt = 0; attempt < OpenAttempts; ++attempt) {
-        logger().debug("\n------ D2XX ------- Opening [Device %d] ------ Try %d", device, attempt);
+        qCDebug(lcLink, "\n------ D2XX ------- Opening [Device %d] ------ Try %d", device, attempt);
         status = FT_Open(device, &handle);
         lumora::sleepMs(PauseAfterOpenMs);
         if (status == FT_OK)
@@ -140,57 +183,70 @@ int WidgetLink::open(int device)
     }
     if (status != FT_OK) {
         handle = nullptr;
+        m_error = QStringLiteral("Opening device %1 failed: %2").arg(device).arg(backendReason(nullptr, status));
+        qCWarning(lcLink).noquote() << m_error;
         return 0;
     }
 
     DWORD version = 0;
     if (FT_GetDriverVersion(handle, &version) == FT_OK)
-        logger().debug("\nD2XX Driver Version:: %02X.%02X.%02X ", unsigned((version >> 16) & 0xFF),
-                       unsigned((version >> 8) & 0xFF), unsigned(version & 0xFF));
+        qCDebug(lcLink, "\nD2XX Driver Version:: %02X.%02X.%02X ", unsigned((version >> 16) & 0xFF),
+                unsigned((version >> 8) & 0xFF), unsigned(version & 0xFF));
     else
-        logger().debug("Unable to Get D2XX Driver Version");
+        qCDebug(lcLink, "Unable to Get D2XX Driver Version");
 
     UCHAR timer = 0;
     if (FT_GetLatencyTimer(handle, &timer) == FT_OK)
-        logger().debug("\nLatency Timer:: %d ", int(timer));
+        qCDebug(lcLink, "\nLatency Timer:: %d ", int(timer));
     else
-        logger().debug("\nUnable to Get Latency Timer");
+        qCDebug(lcLink, "\nUnable to Get Latency Timer");
 
     FT_SetTimeouts(handle, ReadTimeoutMs, WriteTimeoutMs);
     FT_Purge(handle, FT_PURGE_RX);
 
     const unsigned char request[2] = {0, 0};
-    logger().debug("Sending GET_WIDGET_PARAMS packet... ");
+    qCDebug(lcLink, "Sending GET_WIDGET_PARAMS packet... ");
     if (sendPacket(GET_WIDGET_PARAMS, request, 2)) {
-        logger().debug("\n PRO Connected Succesfully");
+        qCDebug(lcLink, "\n PRO Connected Succesfully");
     } else {
         // Clear what is stuck on the way out and try once more.
         FT_Purge(handle, FT_PURGE_TX);
         if (!sendPacket(GET_WIDGET_PARAMS, request, 2)) {
-            FT_Close(handle);
-            handle = nullptr;
+            const QString why = m_error.isEmpty() ? QStringLiteral("the request was not written whole") : m_error;
+            close();
+            m_error = QStringLiteral("Device %1 did not take its parameter request: %2; unplug the widget, plug it"
+                                     " in again and scan")
+                          .arg(device).arg(why);
+            qCWarning(lcLink).noquote() << m_error;
             return 0;
         }
     }
 
-    logger().debug("\nWaiting for GET_WIDGET_PARAMS_REPLY packet... ");
+    qCDebug(lcLink, "\nWaiting for GET_WIDGET_PARAMS_REPLY packet... ");
     auto *record = reinterpret_cast<unsigned char *>(&params);
     if (receivePacket(GET_WIDGET_PARAMS, record, sizeof params)) {
-        logger().debug("\n GET WIDGET REPLY Received ... ");
+        qCDebug(lcLink, "\n GET WIDGET REPLY Received ... ");
     } else if (!receivePacket(GET_WIDGET_PARAMS, record, sizeof params)) {
-        FT_Close(handle);
-        handle = nullptr;
+        const QString why = m_error;
+        close();
+        m_error = why.isEmpty()
+                      ? QStringLiteral("Device %1 did not answer its parameter request: is it a Lumora widget? Unplug"
+                                       " it, plug it in again and scan")
+                            .arg(device)
+                      : QStringLiteral("Device %1 did not answer its parameter request: %2").arg(device).arg(why);
+        qCWarning(lcLink).noquote() << m_error;
         return 0;
     }
 
     // Take the serial reply out of the stream; the panel asks again to show it.
     uint32_t serial = 0;
     readSerialNumber(&serial);
+    m_error.clear();
 
-    logger().debug("\n-----------::PRO Connected [Information Follows]::------------");
-    logger().debug("\n\t\t  FIRMWARE VERSION: %d.%d", int(params.firmwareMsb), int(params.firmwareLsb));
-    logger().debug("\n\t\t  BREAK TIME: %d micro sec ", breakTimeMicroseconds(params.breakTime));
-    logger().debug("\n\t\t  MAB TIME: %d micro sec", mabTimeMicroseconds(params.mabTime));
+    qCDebug(lcLink, "\n-----------::PRO Connected [Information Follows]::------------");
+    qCDebug(lcLink, "\n\t\t  FIRMWARE VERSION: %d.%d", int(params.firmwareMsb), int(params.firmwareLsb));
+    qCDebug(lcLink, "\n\t\t  BREAK TIME: %d micro sec ", breakTimeMicroseconds(params.breakTime));
+    qCDebug(lcLink, "\n\t\t  MAB TIME: %d micro sec", mabTimeMicroseconds(params.mabTime));
     if (reportStream) {
         std::fprintf(reportStream, "\n\t\t  SEND REFRESH RATE: %d packets/sec", int(params.refreshRate));
         std::fflush(reportStream);

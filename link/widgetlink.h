@@ -4,8 +4,14 @@
 #include "ftd2xx.h"
 #include "protocol.h"
 
+#include <QLoggingCategory>
+#include <QString>
+
 #include <cstdint>
 #include <cstdio>
+
+// The link's own messages: the open report, and why a widget failed.
+Q_DECLARE_LOGGING_CATEGORY(lcLink)
 
 #pragma pack(push, 1)
 // The first five payload bytes of a GET_WIDGET_PARAMS reply, as they arrive.
@@ -36,6 +42,17 @@ public:
     int receivePacket(int label, unsigned char *dst, int len);
     int open(int device);
 
+    // Lets go of the widget: closes the handle, if any, and sets it to none.
+    void close();
+
+    // The status of the D2XX call that made the last sendPacket or
+    // receivePacket fail; FT_OK when it failed on time or on the frame
+    // alone (the widget did not answer, or answered nonsense).
+    FT_STATUS ioStatus() const { return m_ioStatus; }
+    // Why the last open, or the last failed send or receive, failed, in words
+    // that say what to do; empty when there is nothing to say.
+    QString errorString() const { return m_error; }
+
     // Asks the widget for its serial number (GET_WIDGET_SERIAL); 1 when a
     // reply arrived and `serial` holds it, 0 otherwise (`serial` untouched).
     int readSerialNumber(uint32_t *serial);
@@ -43,6 +60,13 @@ public:
     // Time the widget's break and mark-after-break bytes stand for.
     static int breakTimeMicroseconds(uint8_t breakTime);
     static int mabTimeMicroseconds(uint8_t mabTime);
+
+private:
+    // Notes a failing status of a call on the handle, with the backend's words.
+    void failed(FT_STATUS status, const char *what);
+
+    FT_STATUS m_ioStatus = FT_OK;
+    QString m_error;
 };
 
 #endif

@@ -7,12 +7,23 @@
 #include <cstdio>
 #include <unistd.h>
 
+lumora::FaultInjection &faults()
+{
+    static lumora::FaultInjection injection = [] {
+        if (!qEnvironmentVariableIsSet("LUMORA_EMULATOR"))
+            qputenv("LUMORA_EMULATOR", "0");
+        if (QByteArray(lumora::d2xxBackend().name()) != "emulated")
+            qFatal("tests must run on the emulated backend");
+        return lumora::FaultInjection(lumora::EmulatedBus::instance());
+    }();
+    static bool installed = (lumora::setD2xxBackend(&injection), true);
+    (void)installed;
+    return injection;
+}
+
 lumora::EmulatedBus &emulatedBus(int count)
 {
-    if (!qEnvironmentVariableIsSet("LUMORA_EMULATOR"))
-        qputenv("LUMORA_EMULATOR", "0");
-    if (QByteArray(lumora::d2xxBackend().name()) != "emulated")
-        qFatal("tests must run on the emulated backend");
+    faults().clear();
     lumora::EmulatedBus &bus = lumora::EmulatedBus::instance();
     bus.reset(count);
     return bus;

@@ -1,7 +1,8 @@
 #ifndef LUMORA_TESTSUPPORT_H
 #define LUMORA_TESTSUPPORT_H
 
-#include "emulatedwidget.h"
+#include "emulatedbus.h"
+#include "faultinjection.h"
 
 #include <QByteArray>
 #include <QPlainTextEdit>
@@ -12,9 +13,11 @@
 
 class MainWindowPro;
 
-// A fresh emulated bus with `count` default widgets. Fails the test when the
-// program is not on the emulated backend.
+// A fresh emulated bus with `count` standard widgets, behind the fault
+// injection of faults(), cleared. Fails the test when the program is not on
+// the emulated backend.
 lumora::EmulatedBus &emulatedBus(int count);
+lumora::FaultInjection &faults();
 
 // Records the waits of the device procedures instead of sleeping.
 class SleepRecorder

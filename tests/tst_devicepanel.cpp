@@ -116,7 +116,7 @@ void TestDevicePanel::failedOpenThenOpen()
     click(window, "scanDevicesBtn");
     click(window, "devOpenBtn");
     click(window, "devOpenBtn");
-    bus.failCall(D2xxCall::Open, FT_DEVICE_NOT_OPENED, 3);
+    faults().failCall(D2xxCall::Open, FT_DEVICE_NOT_OPENED, 3);
     // Re-open: the held handle is closed, then three attempts fail.
     gOpenDevice = -1;
     click(window, "devOpenBtn");
@@ -198,7 +198,7 @@ void TestDevicePanel::shownValues()
     QFETCH(QString, firmwareText);
     QFETCH(QVector<int>, spinValues);
     EmulatedBus &bus = emulatedBus(0);
-    EmulatedWidgetInfo info = EmulatedBus::defaultInfo(0);
+    EmulatedWidgetInfo info = lumora::EmulatedWidgetInfo::standard(0);
     info.serialNumber = serial;
     info.firmwareLsb = quint8(params[0]);
     info.firmwareMsb = quint8(params[1]);

@@ -12,7 +12,7 @@
 using lumora::D2xxCall;
 using lumora::EmulatedBus;
 using lumora::EmulatedWidget;
-using lumora::EmulatedWrite;
+using lumora::FilteredWrite;
 
 class TestFaults : public QObject
 {
@@ -57,7 +57,7 @@ void TestFaults::replugScanAndOpen(MainWindowPro &window, EmulatedWidget &widget
     widget.replug();
     widget.setGarbageReplies(false);
     widget.setEndlessForeignFrames(false);
-    widget.setWriteFilter({});
+    faults().setWriteFilter({});
     if (gOpenDevice != -1)
         click(window, "devOpenBtn");
     click(window, "scanDevicesBtn");
@@ -82,7 +82,7 @@ void TestFaults::unpluggedDuringOpen()
     click(window, "scanDevicesBtn");
     EmulatedWidget &widget = bus.widget(0);
     if (writes == 0)
-        bus.failCall(D2xxCall::Open, FT_DEVICE_NOT_FOUND, 3);
+        faults().failCall(D2xxCall::Open, FT_DEVICE_NOT_FOUND, 3);
     else
         widget.unplugAfterWrites(writes);
     QElapsedTimer timer;
@@ -178,7 +178,7 @@ void TestFaults::writeCutShort()
     QFETCH(QString, tryLabel);
     QFETCH(QString, infoLabel);
     EmulatedBus &bus = emulatedBus(1);
-    bus.widget(0).setWriteFilter([=](EmulatedWrite &write) {
+    faults().setWriteFilter([=](FilteredWrite &write) {
         if (write.callIndex == call)
             write.accepted = DWORD(accepted);
     });

@@ -136,8 +136,7 @@ void TestFirmware::init()
 void TestFirmware::cleanup()
 {
     if (link.handle)
-        FT_Close(link.handle);
-    link.handle = nullptr;
+        link.close();
     out.reset();
     sleeps.reset();
 }

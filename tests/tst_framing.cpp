@@ -7,9 +7,9 @@
 using lumora::D2xxCall;
 using lumora::EmulatedBus;
 using lumora::EmulatedWidget;
-using lumora::EmulatedWrite;
+using lumora::FilteredWrite;
 
-Q_DECLARE_METATYPE(QVector<DWORD>)
+
 
 class TestFraming : public QObject
 {
@@ -50,8 +50,7 @@ void TestFraming::init()
 
 void TestFraming::cleanup()
 {
-    FT_Close(link.handle);
-    link.handle = nullptr;
+    link.close();
 }
 
 void TestFraming::sendPutsFrameOnTheWire_data()
@@ -59,18 +58,18 @@ void TestFraming::sendPutsFrameOnTheWire_data()
     QTest::addColumn<int>("label");
     QTest::addColumn<QByteArray>("payload");
     QTest::addColumn<QByteArray>("wire");
-    QTest::addColumn<QVector<DWORD>>("writes");
+    QTest::addColumn<QVector<int>>("writes");
     QTest::newRow("empty payload") << 1 << QByteArray() << bytes({0x7E, 0x01, 0x00, 0x00, 0xE7})
-                                   << QVector<DWORD>{4, 0, 1};
+                                   << QVector<int>{4, 0, 1};
     QTest::newRow("parameter request") << 3 << bytes({0, 0}) << bytes({0x7E, 0x03, 0x02, 0x00, 0x00, 0x00, 0xE7})
-                                       << QVector<DWORD>{4, 2, 1};
+                                       << QVector<int>{4, 2, 1};
     QByteArray page(258, char(0x7E));
     page[0] = 0x02;
     page[1] = 0x01;
     QTest::newRow("flash page") << 2 << page << bytes({0x7E, 0x02, 0x02, 0x01}) + page + bytes({0xE7})
-                                << QVector<DWORD>{4, 258, 1};
+                                << QVector<int>{4, 258, 1};
     QTest::newRow("label beyond a byte") << 0x10A << bytes({0x55}) << bytes({0x7E, 0x0A, 0x01, 0x00, 0x55, 0xE7})
-                                         << QVector<DWORD>{4, 1, 1};
+                                         << QVector<int>{4, 1, 1};
 }
 
 void TestFraming::sendPutsFrameOnTheWire()
@@ -78,7 +77,7 @@ void TestFraming::sendPutsFrameOnTheWire()
     QFETCH(int, label);
     QFETCH(QByteArray, payload);
     QFETCH(QByteArray, wire);
-    QFETCH(QVector<DWORD>, writes);
+    QFETCH(QVector<int>, writes);
     QCOMPARE(link.sendPacket(label, reinterpret_cast<const unsigned char *>(payload.constData()), payload.size()), 1);
     QCOMPARE(widget->wire(), wire);
     QCOMPARE(widget->writeSizes(), writes);
@@ -105,7 +104,7 @@ void TestFraming::sendStopsAtFirstIncompleteWrite()
     QFETCH(int, accepted);
     QFETCH(int, status);
     QFETCH(QByteArray, wire);
-    widget->setWriteFilter([=](EmulatedWrite &write) {
+    faults().setWriteFilter([=](FilteredWrite &write) {
         if (write.callIndex == failingCall) {
             write.accepted = DWORD(accepted);
             write.status = FT_STATUS(status);
@@ -195,7 +194,7 @@ void TestFraming::silentStreamCostsOneTimeout()
     QCOMPARE(link.receivePacket(3, dst, 5), 0);
     const qint64 ms = timer.elapsed();
     QVERIFY2(ms >= 110 && ms < 400, qPrintable(QString::number(ms)));
-    QCOMPARE(bus->calls(D2xxCall::Read), 1);
+    QCOMPARE(faults().calls(D2xxCall::Read), 1);
 }
 
 void TestFraming::floodOfForeignFramesThatEnds()
@@ -220,23 +219,23 @@ void TestFraming::floodOfForeignFramesThatEnds()
 void TestFraming::oneReadPerHeaderByte()
 {
     widget->injectBytes(bytes({0x7E, 0x03, 0x02, 0x00, 0x01, 0x02, 0xE7}));
-    bus->clearCallCounts();
+    faults().clearCallCounts();
     unsigned char dst[2];
     QCOMPARE(link.receivePacket(3, dst, 2), 1);
     // Start, label, two length bytes, the payload in one read, the end byte.
-    QCOMPARE(bus->calls(D2xxCall::Read), 6);
+    QCOMPARE(faults().calls(D2xxCall::Read), 6);
 }
 
 void TestFraming::huntGivesUpOnEndlessBabble()
 {
     widget->setEndlessForeignFrames(true);
-    bus->clearCallCounts();
+    faults().clearCallCounts();
     unsigned char status = 0xCC;
     QCOMPARE(link.receivePacket(PROGRAM_FLASH_PAGE, &status, 1), 0);
     QCOMPARE(int(status), 0xCC);
     // 64 KiB of other frames, one read per byte, and no more.
-    QVERIFY(bus->calls(D2xxCall::Read) > 65536);
-    QVERIFY(bus->calls(D2xxCall::Read) <= 65537);
+    QVERIFY(faults().calls(D2xxCall::Read) > 65536);
+    QVERIFY(faults().calls(D2xxCall::Read) <= 65537);
 }
 
 QTEST_GUILESS_MAIN(TestFraming)

@@ -186,8 +186,8 @@ void TestMainWindow::buttonsWithoutEffect()
         QCOMPARE(state, before[w]);
     }
     QVERIFY(child<QPlainTextEdit>(&window, "plainTextEdit")->document()->isEmpty());
-    QCOMPARE(bus.calls(lumora::D2xxCall::Write), 0);
-    QCOMPARE(bus.calls(lumora::D2xxCall::CreateDeviceInfoList), 0);
+    QCOMPARE(faults().calls(lumora::D2xxCall::Write), 0);
+    QCOMPARE(faults().calls(lumora::D2xxCall::CreateDeviceInfoList), 0);
 }
 
 void TestMainWindow::logLineFormat()

@@ -8,7 +8,7 @@
 using lumora::D2xxCall;
 using lumora::EmulatedBus;
 using lumora::EmulatedWidget;
-using lumora::EmulatedWrite;
+using lumora::FilteredWrite;
 
 namespace {
 const QString Try = "\n------ D2XX ------- Opening [Device %1] ------ Try %2";
@@ -77,7 +77,7 @@ void TestOpen::openReportsTheWidget()
     FT_Read(link.handle, &byte, 1, &got);
     QCOMPARE(got, DWORD(0));
     QVERIFY(timer.elapsed() >= 110 && timer.elapsed() < 400);
-    FT_Close(link.handle);
+    link.close();
 }
 
 void TestOpen::attempts_data()
@@ -96,14 +96,14 @@ void TestOpen::attempts()
     QFETCH(int, result);
     EmulatedBus &bus = emulatedBus(2);
     if (failingOpens)
-        bus.failCall(D2xxCall::Open, FT_DEVICE_NOT_OPENED, failingOpens);
+        faults().failCall(D2xxCall::Open, FT_DEVICE_NOT_OPENED, failingOpens);
     SleepRecorder sleeps;
     MessageCapture log;
     StdoutCapture out;
     WidgetLink link;
     QCOMPARE(link.open(1), result);
     const int attempts = qMin(failingOpens + 1, 3);
-    QCOMPARE(bus.calls(D2xxCall::Open), attempts);
+    QCOMPARE(faults().calls(D2xxCall::Open), attempts);
     // Every attempt is followed by the pause, the successful one too.
     QCOMPARE(sleeps.waits, QVector<int>(attempts, 750));
     for (int i = 0; i < attempts; ++i)
@@ -112,10 +112,13 @@ void TestOpen::attempts()
         QVERIFY(link.handle);
         QVERIFY(bus.widget(1).isOpen());
         QCOMPARE(log.messages.value(attempts + 2), Sending);
-        FT_Close(link.handle);
+        link.close();
     } else {
         QVERIFY(!link.handle);
-        QCOMPARE(log.messages.size(), 3);
+        // The three opening lines, then why it failed.
+        QCOMPARE(log.messages.size(), 4);
+        QVERIFY2(log.messages.last().startsWith("Opening device 1 failed: FT_DEVICE_NOT_OPENED"),
+                 qPrintable(log.messages.last()));
         QVERIFY(out.take().isEmpty());
     }
 }
@@ -134,7 +137,7 @@ void TestOpen::parameterRequestResentOnce()
     QFETCH(int, result);
     EmulatedBus &bus = emulatedBus(1);
     // The header write of the first one or two parameter requests times out.
-    bus.widget(0).setWriteFilter([failingSends](EmulatedWrite &write) {
+    faults().setWriteFilter([failingSends](FilteredWrite &write) {
         if (write.callIndex < failingSends)
             write.accepted = 0;
     });
@@ -144,14 +147,15 @@ void TestOpen::parameterRequestResentOnce()
     WidgetLink link;
     QCOMPARE(link.open(0), result);
     // Purged once before the request and once for the transmit side.
-    QCOMPARE(bus.calls(D2xxCall::Purge), 2);
+    QCOMPARE(faults().calls(D2xxCall::Purge), 2);
     QVERIFY(!log.messages.contains(Connected));
     if (result) {
         QCOMPARE(log.messages.value(log.messages.indexOf(Sending) + 1), Waiting);
         QVERIFY(link.handle);
-        FT_Close(link.handle);
+        link.close();
     } else {
-        QCOMPARE(log.messages.last(), Sending);
+        QCOMPARE(log.messages.value(log.messages.size() - 2), Sending);
+        QVERIFY(log.messages.last().startsWith("Device 0 did not take its parameter request"));
         QVERIFY(!link.handle);
         QVERIFY(!bus.widget(0).isOpen());
     }
@@ -187,9 +191,10 @@ void TestOpen::parameterReplyReadTwice()
         QCOMPARE(log.messages.value(log.messages.indexOf(Report) + 2), QString("\n\t\t  BREAK TIME: 206 micro sec "));
         QCOMPARE(log.messages.value(log.messages.indexOf(Report) + 3), QString("\n\t\t  MAB TIME: 106 micro sec"));
         QCOMPARE(out.take(), QByteArray("\n\t\t  SEND REFRESH RATE: 0 packets/sec"));
-        FT_Close(link.handle);
+        link.close();
     } else {
-        QCOMPARE(log.messages.last(), Waiting);
+        QCOMPARE(log.messages.value(log.messages.size() - 2), Waiting);
+        QVERIFY(log.messages.last().startsWith("Device 0 did not answer its parameter request"));
         QVERIFY(!link.handle);
         QVERIFY(!bus.widget(0).isOpen());
         QCOMPARE(link.params.firmwareLsb, uint8_t(7));
@@ -200,15 +205,15 @@ void TestOpen::parameterReplyReadTwice()
 void TestOpen::driverAndLatencyUnavailable()
 {
     EmulatedBus &bus = emulatedBus(1);
-    bus.failCall(D2xxCall::DriverVersion, FT_IO_ERROR);
-    bus.failCall(D2xxCall::LatencyTimer, FT_IO_ERROR);
+    faults().failCall(D2xxCall::DriverVersion, FT_IO_ERROR);
+    faults().failCall(D2xxCall::LatencyTimer, FT_IO_ERROR);
     SleepRecorder sleeps;
     MessageCapture log;
     StdoutCapture out;
     WidgetLink link;
     QCOMPARE(link.open(0), 1);
     QCOMPARE(log.messages.mid(1, 2), (QStringList{"Unable to Get D2XX Driver Version", "\nUnable to Get Latency Timer"}));
-    FT_Close(link.handle);
+    link.close();
 }
 
 void TestOpen::timingConversions_data()
@@ -244,7 +249,7 @@ void TestOpen::staleBytesArePurged()
     WidgetLink link;
     QCOMPARE(link.open(0), 1);
     QCOMPARE(link.params.firmwareLsb, uint8_t(44));
-    FT_Close(link.handle);
+    link.close();
 }
 
 void TestOpen::silentSerialQueryDoesNotFailTheOpen()
@@ -261,7 +266,7 @@ void TestOpen::silentSerialQueryDoesNotFailTheOpen()
     QVERIFY(timer.elapsed() >= 110);
     QVERIFY(timer.elapsed() < 1000);
     QCOMPARE(log.messages.last(), QString("\n\t\t  MAB TIME: 10 micro sec"));
-    FT_Close(link.handle);
+    link.close();
 }
 
 void TestOpen::reopenClosesTheHeldHandleFirst()
@@ -274,10 +279,10 @@ void TestOpen::reopenClosesTheHeldHandleFirst()
     QCOMPARE(link.open(0), 1);
     // Re-opening the same widget works only because the old handle is closed.
     QCOMPARE(link.open(0), 1);
-    QCOMPARE(bus.calls(D2xxCall::Close), 1);
-    bus.failCall(D2xxCall::Open, FT_DEVICE_NOT_FOUND, 3);
+    QCOMPARE(faults().calls(D2xxCall::Close), 1);
+    faults().failCall(D2xxCall::Open, FT_DEVICE_NOT_FOUND, 3);
     QCOMPARE(link.open(0), 0);
-    QCOMPARE(bus.calls(D2xxCall::Close), 2);
+    QCOMPARE(faults().calls(D2xxCall::Close), 2);
     QVERIFY(!bus.widget(0).isOpen());
     QVERIFY(!link.handle);
 }

@@ -108,7 +108,7 @@ void TestScan::itemText()
     QFETCH(QByteArray, serial);
     QFETCH(QString, expected);
     EmulatedBus &bus = emulatedBus(0);
-    lumora::EmulatedWidgetInfo info = EmulatedBus::defaultInfo(0);
+    lumora::EmulatedWidgetInfo info = lumora::EmulatedWidgetInfo::standard(0);
     info.description = description;
     info.serialString = serial;
     bus.attach(info);
@@ -135,7 +135,7 @@ void TestScan::failingDeviceCalls()
     EmulatedBus &bus = emulatedBus(2);
     MainWindowPro window;
     StdoutCapture out;
-    bus.failCall(D2xxCall(call), FT_OTHER_ERROR);
+    faults().failCall(D2xxCall(call), FT_OTHER_ERROR);
     scan(window);
     QCOMPARE(out.take(), stdoutLine);
     QVERIFY(items(window).isEmpty());

@@ -1,0 +1,325 @@
+#include "emulatedbus.h"
+#include "protocol.h"
+
+#include <QFile>
+
+#include <algorithm>
+#include <cstring>
+#include <thread>
+
+namespace lumora {
+
+namespace {
+
+constexpr ULONG DefaultTimeoutMs = 5000;
+constexpr UCHAR ChipLatencyTimer = 16;
+
+// Why the calling thread's last open failed.
+thread_local std::string lastOpenError;
+
+void copyField(char *field, size_t width, const QByteArray &text)
+{
+    // Like the chip's own strings: NUL-terminated when they fit, filling the
+    // field without a NUL when they do not.
+    std::memset(field, 0, width);
+    std::memcpy(field, text.constData(), std::min(width, size_t(text.size())));
+}
+
+} // namespace
+
+D2xxBackend *createEmulatedBackend()
+{
+    EmulatedBus &bus = EmulatedBus::instance();
+    bus.configureFromEnvironment();
+    return &bus;
+}
+
+EmulatedBus &EmulatedBus::instance()
+{
+    static EmulatedBus bus;
+    return bus;
+}
+
+void EmulatedBus::reset(int count)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_widgets.clear();
+    m_handles.clear();
+    m_listed.clear();
+    m_listMade = false;
+    m_flashDumpPath.clear();
+    driverVersionValue = 0x00010000;
+    for (int i = 0; i < count; ++i)
+        m_widgets.push_back(std::make_unique<EmulatedWidget>(EmulatedWidgetInfo::standard(i)));
+}
+
+void EmulatedBus::configureFromEnvironment()
+{
+    int count = 1;
+    const QByteArray countText = qgetenv("LUMORA_EMULATOR").trimmed();
+    bool ok = false;
+    if (!countText.isEmpty() && countText.toInt(&ok) >= 0 && ok)
+        count = qMin(countText.toInt(), MaxWidgets);
+    reset(count);
+
+    const QList<QByteArray> serials = qgetenv("LUMORA_EMULATOR_SERIALS").split(',');
+    const QList<QByteArray> refused = qgetenv("LUMORA_EMULATOR_REFUSE_PAGES").split(',');
+    const bool silent = qgetenv("LUMORA_EMULATOR_SILENT") == "1";
+    const int latencyMs = qEnvironmentVariableIntValue("LUMORA_EMULATOR_LATENCY_MS");
+    for (size_t i = 0; i < m_widgets.size(); ++i) {
+        EmulatedWidget &w = *m_widgets[i];
+        if (int(i) < serials.size() && !serials[int(i)].isEmpty())
+            w.info.serialString = serials[int(i)].left(15);
+        for (const QByteArray &page : refused) {
+            bool isNumber = false;
+            const int index = page.toInt(&isNumber);
+            if (isNumber)
+                w.refusePage(index);
+        }
+        if (silent) {
+            w.setAutoReply(GET_WIDGET_PARAMS, false);
+            w.setAutoReply(GET_WIDGET_SERIAL, false);
+        }
+        w.replyLatencyMs = qMax(0, latencyMs);
+    }
+    m_flashDumpPath = QString::fromLocal8Bit(qgetenv("LUMORA_EMULATOR_FLASH_DUMP"));
+}
+
+EmulatedWidget &EmulatedBus::attach(const EmulatedWidgetInfo &info)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_widgets.push_back(std::make_unique<EmulatedWidget>(info));
+    return *m_widgets.back();
+}
+
+EmulatedWidget &EmulatedBus::widget(int index)
+{
+    return *m_widgets.at(size_t(index));
+}
+
+EmulatedBus::Handle *EmulatedBus::known(FT_HANDLE handle)
+{
+    auto it = m_handles.find(reinterpret_cast<quintptr>(handle));
+    return it == m_handles.end() ? nullptr : &it->second;
+}
+
+EmulatedBus::Handle *EmulatedBus::live(FT_HANDLE handle, FT_STATUS *status)
+{
+    Handle *h = known(handle);
+    if (!h) {
+        *status = FT_INVALID_HANDLE;
+        return nullptr;
+    }
+    if (!h->widget->plugged() || h->widget->generation() != h->generation) {
+        *status = FT_IO_ERROR;
+        return nullptr;
+    }
+    return h;
+}
+
+std::vector<EmulatedBus::Listed> EmulatedBus::pluggedWidgets() const
+{
+    std::vector<Listed> list;
+    for (const auto &w : m_widgets)
+        if (w->plugged())
+            list.push_back({w.get(), w->generation()});
+    return list;
+}
+
+FT_STATUS EmulatedBus::createDeviceInfoList(DWORD *count)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_listed = pluggedWidgets();
+    m_listMade = true;
+    *count = DWORD(m_listed.size());
+    return FT_OK;
+}
+
+FT_STATUS EmulatedBus::getDeviceInfoList(FT_DEVICE_LIST_INFO_NODE *dest, DWORD capacity, DWORD *count)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    const DWORD n = std::min(capacity, DWORD(m_listed.size()));
+    for (DWORD i = 0; i < n; ++i) {
+        const EmulatedWidget *w = m_listed[i].widget;
+        FT_DEVICE_LIST_INFO_NODE &node = dest[i];
+        std::memset(&node, 0, sizeof node);
+        node.Flags = w->isOpen() ? FT_FLAGS_OPENED : 0;
+        node.Type = FT_DEVICE_232R;
+        node.ID = 0x04036001;
+        node.LocId = 0x100 + i;
+        copyField(node.SerialNumber, sizeof node.SerialNumber, w->info.serialString);
+        copyField(node.Description, sizeof node.Description, w->info.description);
+    }
+    *count = n;
+    return FT_OK;
+}
+
+FT_STATUS EmulatedBus::deviceCount(DWORD *count)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    *count = DWORD(pluggedWidgets().size());
+    return FT_OK;
+}
+
+FT_STATUS EmulatedBus::open(int index, FT_HANDLE *handle)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    const std::vector<Listed> list = m_listMade ? m_listed : pluggedWidgets();
+    if (index < 0 || size_t(index) >= list.size()) {
+        lastOpenError = "there is no device " + std::to_string(index) + " in the device list ("
+                        + std::to_string(list.size()) + " listed): scan again";
+        return FT_DEVICE_NOT_FOUND;
+    }
+    EmulatedWidget *w = list[size_t(index)].widget;
+    if (!w->plugged() || w->generation() != list[size_t(index)].generation) {
+        lastOpenError = "widget " + w->info.serialString.toStdString()
+                        + " was unplugged after the device list was made: scan again";
+        return FT_DEVICE_NOT_FOUND;
+    }
+    if (w->isOpen()) {
+        lastOpenError = "widget " + w->info.serialString.toStdString()
+                        + " is already open: another program or window holds it; close it there first";
+        return FT_DEVICE_NOT_OPENED;
+    }
+    ++w->openHandles;
+    const quintptr id = m_nextHandle++;
+    m_handles[id] = {w, w->generation(), DefaultTimeoutMs, DefaultTimeoutMs};
+    *handle = reinterpret_cast<FT_HANDLE>(id);
+    return FT_OK;
+}
+
+void EmulatedBus::dumpFlash(const EmulatedWidget &widget) const
+{
+    if (m_flashDumpPath.isEmpty() || widget.acceptedPages().isEmpty())
+        return;
+    QFile dump(m_flashDumpPath);
+    if (dump.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        dump.write(widget.flashedImage());
+}
+
+FT_STATUS EmulatedBus::close(FT_HANDLE handle)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    Handle *h = known(handle);
+    if (!h)
+        return FT_INVALID_HANDLE;
+    if (h->generation == h->widget->generation() && h->widget->openHandles > 0)
+        --h->widget->openHandles;
+    dumpFlash(*h->widget);
+    m_handles.erase(reinterpret_cast<quintptr>(handle));
+    return FT_OK;
+}
+
+FT_STATUS EmulatedBus::read(FT_HANDLE handle, unsigned char *buffer, DWORD count, DWORD *delivered)
+{
+    *delivered = 0;
+    std::unique_lock<std::mutex> lock(m_lock);
+    FT_STATUS status;
+    Handle *h = live(handle, &status);
+    if (!h)
+        return status;
+    const auto deadline = EmulatedWidget::Clock::now() + std::chrono::milliseconds(h->readTimeoutMs);
+    for (;;) {
+        h = live(handle, &status);
+        if (!h)
+            return status;
+        EmulatedWidget *w = h->widget;
+        const auto now = EmulatedWidget::Clock::now();
+        const int ready = w->readyBytes(now, int(count));
+        if (DWORD(ready) >= count || now >= deadline) {
+            w->take(buffer, ready);
+            *delivered = DWORD(ready);
+            return FT_OK;
+        }
+        const auto wake = std::min(deadline, w->nextReadyAt());
+        lock.unlock();
+        std::this_thread::sleep_until(wake);
+        lock.lock();
+    }
+}
+
+FT_STATUS EmulatedBus::write(FT_HANDLE handle, const unsigned char *buffer, DWORD count, DWORD *written)
+{
+    *written = 0;
+    std::lock_guard<std::mutex> lock(m_lock);
+    FT_STATUS status;
+    Handle *h = live(handle, &status);
+    if (!h)
+        return status;
+    h->widget->receive(buffer, int(count));
+    *written = count;
+    return FT_OK;
+}
+
+FT_STATUS EmulatedBus::purge(FT_HANDLE handle, ULONG mask)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    FT_STATUS status;
+    Handle *h = live(handle, &status);
+    if (!h)
+        return status;
+    // Bytes from the host reach the widget at once; only the way back holds
+    // anything to drop.
+    if (mask & FT_PURGE_RX)
+        h->widget->dropPending();
+    return FT_OK;
+}
+
+FT_STATUS EmulatedBus::setTimeouts(FT_HANDLE handle, ULONG readMs, ULONG writeMs)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    FT_STATUS status;
+    Handle *h = live(handle, &status);
+    if (!h)
+        return status;
+    h->readTimeoutMs = readMs;
+    h->writeTimeoutMs = writeMs;
+    return FT_OK;
+}
+
+FT_STATUS EmulatedBus::latencyTimer(FT_HANDLE handle, UCHAR *timer)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    FT_STATUS status;
+    if (!live(handle, &status))
+        return status;
+    *timer = ChipLatencyTimer;
+    return FT_OK;
+}
+
+FT_STATUS EmulatedBus::driverVersion(FT_HANDLE handle, DWORD *version)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    FT_STATUS status;
+    if (!live(handle, &status))
+        return status;
+    *version = driverVersionValue;
+    return FT_OK;
+}
+
+FT_STATUS EmulatedBus::deviceInfo(FT_HANDLE handle, ULONG *type, DWORD *id, char *serial, char *description)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    FT_STATUS status;
+    Handle *h = live(handle, &status);
+    if (!h)
+        return status;
+    *type = FT_DEVICE_232R;
+    *id = 0x04036001;
+    copyField(serial, 15, h->widget->info.serialString);
+    copyField(description, 63, h->widget->info.description);
+    return FT_OK;
+}
+
+std::string EmulatedBus::errorText(FT_HANDLE handle)
+{
+    if (!handle)
+        return lastOpenError;
+    std::lock_guard<std::mutex> lock(m_lock);
+    FT_STATUS status;
+    if (known(handle) && !live(handle, &status))
+        return "the widget was unplugged";
+    return std::string();
+}
+
+} // namespace lumora

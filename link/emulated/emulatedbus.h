@@ -1,0 +1,94 @@
+// Emulated widgets behind the D2XX functions: for trying the program without
+// hardware, and for tests, which reach the bus and its widgets through this
+// header (plug and unplug, shape a widget, look at what it received).
+#ifndef LUMORA_EMULATEDBUS_H
+#define LUMORA_EMULATEDBUS_H
+
+#include "d2xxbackend.h"
+#include "emulatedwidget.h"
+
+#include <QString>
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace lumora {
+
+class EmulatedBus : public D2xxBackend
+{
+public:
+    static constexpr int MaxWidgets = 64;
+    // The bus the D2XX functions reach when the emulated backend is chosen.
+    static EmulatedBus &instance();
+
+    // A fresh bus with `count` widgets of the standard kind; every handle of
+    // the previous bus becomes invalid.
+    void reset(int count);
+    EmulatedWidget &attach(const EmulatedWidgetInfo &info);
+    EmulatedWidget &widget(int index);
+    int widgetCount() const { return int(m_widgets.size()); }
+    DWORD driverVersionValue = 0x00010000;
+
+    // Shapes the bus from the environment, for trying failures from outside
+    // the process (the command-line flasher's tests, a demo):
+    //   LUMORA_EMULATOR             number of widgets (empty: 1)
+    //   LUMORA_EMULATOR_SERIALS     serial strings of the widgets, comma-separated
+    //   LUMORA_EMULATOR_REFUSE_PAGES  page indices every widget refuses
+    //   LUMORA_EMULATOR_SILENT      1: widgets never answer (opening fails)
+    //   LUMORA_EMULATOR_LATENCY_MS  delay before each reply
+    //   LUMORA_EMULATOR_FLASH_DUMP  file that receives a widget's accepted
+    //                               pages when its handle is closed
+    void configureFromEnvironment();
+
+    // D2xxBackend
+    const char *name() const override { return "emulated"; }
+    FT_STATUS createDeviceInfoList(DWORD *count) override;
+    FT_STATUS getDeviceInfoList(FT_DEVICE_LIST_INFO_NODE *dest, DWORD capacity, DWORD *count) override;
+    FT_STATUS deviceCount(DWORD *count) override;
+    FT_STATUS open(int index, FT_HANDLE *handle) override;
+    FT_STATUS close(FT_HANDLE handle) override;
+    FT_STATUS read(FT_HANDLE handle, unsigned char *buffer, DWORD count, DWORD *delivered) override;
+    FT_STATUS write(FT_HANDLE handle, const unsigned char *buffer, DWORD count, DWORD *written) override;
+    FT_STATUS purge(FT_HANDLE handle, ULONG mask) override;
+    FT_STATUS setTimeouts(FT_HANDLE handle, ULONG readMs, ULONG writeMs) override;
+    FT_STATUS latencyTimer(FT_HANDLE handle, UCHAR *timer) override;
+    FT_STATUS driverVersion(FT_HANDLE handle, DWORD *version) override;
+    FT_STATUS deviceInfo(FT_HANDLE handle, ULONG *type, DWORD *id, char *serial, char *description) override;
+    std::string errorText(FT_HANDLE handle) override;
+
+private:
+    struct Handle {
+        EmulatedWidget *widget;
+        int generation;
+        ULONG readTimeoutMs;
+        ULONG writeTimeoutMs;
+    };
+    // A widget as the last device list saw it: gone once it was unplugged.
+    struct Listed {
+        EmulatedWidget *widget;
+        int generation;
+    };
+
+    Handle *live(FT_HANDLE handle, FT_STATUS *status);
+    Handle *known(FT_HANDLE handle);
+    std::vector<Listed> pluggedWidgets() const;
+    void dumpFlash(const EmulatedWidget &widget) const;
+
+    // One lock for the bus and its widgets; a read waiting for bytes lets
+    // go of it while it sleeps.
+    mutable std::mutex m_lock;
+    std::vector<std::unique_ptr<EmulatedWidget>> m_widgets;
+    // Handles are numbers that are never reused, so a stale handle can never
+    // reach another device.
+    std::map<quintptr, Handle> m_handles;
+    quintptr m_nextHandle = 0x1000;
+    std::vector<Listed> m_listed;
+    bool m_listMade = false;
+    QString m_flashDumpPath;
+};
+
+} // namespace lumora
+
+#endif

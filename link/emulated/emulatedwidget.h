@@ -1,0 +1,130 @@
+// One emulated widget as its firmware behaves: frames from the host in,
+// replies out (each ready after the reply latency), the pages it accepted.
+// The emulated D2XX bus carries its bytes for trying the program without
+// hardware; the tests' emulated USB chip carries the same widget behind the
+// real libusb and libftdi1. Tests shape its behaviour through the knobs
+// below (silent labels, scripted, dropped or corrupted replies, foreign
+// frames, refused pages, unplugging).
+#ifndef LUMORA_EMULATEDWIDGET_H
+#define LUMORA_EMULATEDWIDGET_H
+
+#include <QByteArray>
+#include <QMap>
+#include <QVector>
+
+#include <chrono>
+#include <deque>
+#include <set>
+
+namespace lumora {
+
+struct EmulatedWidgetInfo
+{
+    QByteArray description;
+    QByteArray serialString;
+    quint32 serialNumber = 0;
+    quint8 firmwareLsb = 0;
+    quint8 firmwareMsb = 0;
+    quint8 breakTime = 9;
+    quint8 mabTime = 1;
+    quint8 refreshRate = 40;
+
+    // The kind a fresh bus holds: "Lumora USB DMX", serial string EM000001
+    // and up, serial number 0x201000 and up, firmware 1.44.
+    static EmulatedWidgetInfo standard(int index);
+};
+
+class EmulatedWidget
+{
+public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit EmulatedWidget(EmulatedWidgetInfo info);
+
+    EmulatedWidgetInfo info;
+
+    // --- behaviour -------------------------------------------------------
+    int replyLatencyMs = 0;                 // delay before each reply arrives
+    void setAutoReply(int label, bool answer); // false: stay silent to label
+    // The next reply to `label` is these raw bytes instead of the real frame
+    // (queued: one scripted reply per request).
+    void scriptReply(int label, const QByteArray &rawBytes);
+    void dropReplies(int count);            // the next `count` replies vanish
+    void corruptReplies(int count);         // ... arrive with a wrong end byte
+    void setGarbageReplies(bool on);        // every reply replaced by noise
+    void setForeignFramesBeforeReply(int count); // foreign frames ahead of each reply
+    void injectBytes(const QByteArray &rawBytes); // into the stream to the host, now
+    void setEndlessForeignFrames(bool on);  // babbles foreign frames without pause
+    void refusePage(int pageIndex);         // answer that page with 'F'
+    void unplugAfterWrites(int writes);     // pulled out after that many more writes
+    void unplugAtPage(int pageIndex);       // pulled out when that page arrives
+    void unplug();
+    void replug();
+
+    // --- the host side, as the widget's USB chip carries it ---------------
+    // One write from the host; the widget parses the frames in it.
+    void receive(const unsigned char *data, int count);
+    // Bytes for the host that are ready at `now`, at most `max` (a widget
+    // that babbles tops its stream up first).
+    int readyBytes(Clock::time_point now, int max);
+    // Takes `count` ready bytes off the stream.
+    void take(unsigned char *buffer, int count);
+    // When the next byte not yet ready becomes ready; max() when none waits.
+    Clock::time_point nextReadyAt() const;
+    void dropPending();                     // what a purge of the chip drops
+    int pendingBytes() const { return int(m_toHost.size()); }
+
+    // --- observation -----------------------------------------------------
+    bool plugged() const { return m_plugged; }
+    // Changes at every unplug: a handle or claim from before is stale.
+    int generation() const { return m_generation; }
+    int openHandles = 0;                    // kept by whatever transport opens it
+    bool isOpen() const { return openHandles > 0; }
+    bool inLoader() const { return m_inLoader; }
+    const QByteArray &wire() const { return m_wire; }   // every byte received
+    const QVector<int> &writeSizes() const { return m_writeSizes; }
+    const QMap<int, QByteArray> &acceptedPages() const { return m_pages; }
+    QByteArray flashedImage() const;        // accepted pages in index order
+    int framesReceived(int label) const { return m_framesByLabel.value(label); }
+    void clearWire();
+
+    static QByteArray frame(int label, const QByteArray &payload);
+
+private:
+    struct PendingByte { unsigned char value; Clock::time_point readyAt; };
+
+    void frameArrived(int label, const QByteArray &payload);
+    void reply(int label, const QByteArray &payload);
+    void queue(const QByteArray &bytes, Clock::time_point readyAt);
+
+    bool m_plugged = true;
+    int m_generation = 0;
+    bool m_inLoader = false;
+    QMap<int, bool> m_silentLabels;
+    QMap<int, QVector<QByteArray>> m_scripted;
+    int m_drop = 0;
+    int m_corrupt = 0;
+    bool m_garbage = false;
+    int m_foreignBeforeReply = 0;
+    bool m_endlessForeign = false;
+    std::set<int> m_refusedPages;
+    int m_unplugAfterWrites = -1;
+    int m_unplugAtPage = -1;
+    quint32 m_noise = 0x2545F491u;
+
+    std::deque<PendingByte> m_toHost;
+    QByteArray m_wire;
+    QVector<int> m_writeSizes;
+    QMap<int, QByteArray> m_pages;
+    QMap<int, int> m_framesByLabel;
+
+    // host-to-widget frame parser
+    enum class ParseState { Start, Label, LenLo, LenHi, Payload, End } m_state = ParseState::Start;
+    int m_label = 0;
+    int m_length = 0;
+    QByteArray m_payload;
+};
+
+} // namespace lumora
+
+#endif

@@ -1,0 +1,158 @@
+#include "faultinjection.h"
+
+#include <algorithm>
+
+namespace lumora {
+
+void FaultInjection::failCall(D2xxCall call, FT_STATUS status, int times)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_failures[int(call)] = {status, times};
+}
+
+int FaultInjection::calls(D2xxCall call) const
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_calls[int(call)];
+}
+
+void FaultInjection::clearCallCounts()
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    std::fill(std::begin(m_calls), std::end(m_calls), 0);
+}
+
+void FaultInjection::setWriteFilter(std::function<void(FilteredWrite &)> filter)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_writeFilter = std::move(filter);
+    m_writeCalls = 0;
+}
+
+void FaultInjection::setReadFilter(std::function<void(FilteredRead &)> filter)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_readFilter = std::move(filter);
+    m_readCalls = 0;
+}
+
+void FaultInjection::clear()
+{
+    setWriteFilter({});
+    setReadFilter({});
+    std::lock_guard<std::mutex> lock(m_lock);
+    std::fill(std::begin(m_calls), std::end(m_calls), 0);
+    std::fill(std::begin(m_failures), std::end(m_failures), Failure());
+}
+
+bool FaultInjection::injected(D2xxCall call, FT_STATUS *status)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    ++m_calls[int(call)];
+    Failure &failure = m_failures[int(call)];
+    if (failure.times <= 0)
+        return false;
+    --failure.times;
+    *status = failure.status;
+    return true;
+}
+
+FT_STATUS FaultInjection::createDeviceInfoList(DWORD *count)
+{
+    FT_STATUS status;
+    return injected(D2xxCall::CreateDeviceInfoList, &status) ? status : m_inner.createDeviceInfoList(count);
+}
+
+FT_STATUS FaultInjection::getDeviceInfoList(FT_DEVICE_LIST_INFO_NODE *dest, DWORD capacity, DWORD *count)
+{
+    FT_STATUS status;
+    return injected(D2xxCall::GetDeviceInfoList, &status) ? status : m_inner.getDeviceInfoList(dest, capacity, count);
+}
+
+FT_STATUS FaultInjection::deviceCount(DWORD *count)
+{
+    FT_STATUS status;
+    return injected(D2xxCall::ListDevices, &status) ? status : m_inner.deviceCount(count);
+}
+
+FT_STATUS FaultInjection::open(int index, FT_HANDLE *handle)
+{
+    FT_STATUS status;
+    return injected(D2xxCall::Open, &status) ? status : m_inner.open(index, handle);
+}
+
+FT_STATUS FaultInjection::close(FT_HANDLE handle)
+{
+    FT_STATUS status;
+    return injected(D2xxCall::Close, &status) ? status : m_inner.close(handle);
+}
+
+FT_STATUS FaultInjection::read(FT_HANDLE handle, unsigned char *buffer, DWORD count, DWORD *delivered)
+{
+    FT_STATUS status;
+    if (injected(D2xxCall::Read, &status))
+        return status;
+    FilteredRead call;
+    call.requested = count;
+    call.limit = count;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (m_readFilter) {
+            call.callIndex = m_readCalls++;
+            m_readFilter(call);
+        }
+    }
+    status = m_inner.read(handle, buffer, std::min(count, call.limit), delivered);
+    return status == FT_OK ? call.status : status;
+}
+
+FT_STATUS FaultInjection::write(FT_HANDLE handle, const unsigned char *buffer, DWORD count, DWORD *written)
+{
+    FT_STATUS status;
+    if (injected(D2xxCall::Write, &status))
+        return status;
+    FilteredWrite call;
+    call.requested = count;
+    call.accepted = count;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (m_writeFilter) {
+            call.callIndex = m_writeCalls++;
+            m_writeFilter(call);
+        }
+    }
+    status = m_inner.write(handle, buffer, std::min(count, call.accepted), written);
+    return status == FT_OK ? call.status : status;
+}
+
+FT_STATUS FaultInjection::purge(FT_HANDLE handle, ULONG mask)
+{
+    FT_STATUS status;
+    return injected(D2xxCall::Purge, &status) ? status : m_inner.purge(handle, mask);
+}
+
+FT_STATUS FaultInjection::setTimeouts(FT_HANDLE handle, ULONG readMs, ULONG writeMs)
+{
+    FT_STATUS status;
+    return injected(D2xxCall::SetTimeouts, &status) ? status : m_inner.setTimeouts(handle, readMs, writeMs);
+}
+
+FT_STATUS FaultInjection::latencyTimer(FT_HANDLE handle, UCHAR *timer)
+{
+    FT_STATUS status;
+    return injected(D2xxCall::LatencyTimer, &status) ? status : m_inner.latencyTimer(handle, timer);
+}
+
+FT_STATUS FaultInjection::driverVersion(FT_HANDLE handle, DWORD *version)
+{
+    FT_STATUS status;
+    return injected(D2xxCall::DriverVersion, &status) ? status : m_inner.driverVersion(handle, version);
+}
+
+FT_STATUS FaultInjection::deviceInfo(FT_HANDLE handle, ULONG *type, DWORD *id, char *serial, char *description)
+{
+    FT_STATUS status;
+    return injected(D2xxCall::DeviceInfo, &status) ? status : m_inner.deviceInfo(handle, type, id, serial, description);
+}
+
+} // namespace lumora

@@ -1,0 +1,88 @@
+// A backend that stands in front of another and changes what its calls
+// return: counts every call, forces a status on the next calls of a kind,
+// and lets a filter cut writes and reads short. Tests and benchmarks put it
+// in front of the chosen backend with setD2xxBackend().
+#ifndef LUMORA_FAULTINJECTION_H
+#define LUMORA_FAULTINJECTION_H
+
+#include "d2xxbackend.h"
+
+#include <functional>
+#include <mutex>
+
+namespace lumora {
+
+enum class D2xxCall {
+    Open, Close, Read, Write, Purge, SetTimeouts, ListDevices,
+    LatencyTimer, CreateDeviceInfoList, GetDeviceInfoList, DriverVersion, DeviceInfo,
+    CallKinds
+};
+
+// One write call; the filter may lower `accepted` (bytes handed on) and
+// change `status`.
+struct FilteredWrite
+{
+    int callIndex = 0;   // counts write calls since the filter was set, from 0
+    DWORD requested = 0;
+    DWORD accepted = 0;
+    FT_STATUS status = FT_OK;
+};
+
+// One read call; the filter may lower `limit` (most bytes this call
+// delivers) and change `status`.
+struct FilteredRead
+{
+    int callIndex = 0;   // counts read calls since the filter was set, from 0
+    DWORD requested = 0;
+    DWORD limit = 0;
+    FT_STATUS status = FT_OK;
+};
+
+class FaultInjection : public D2xxBackend
+{
+public:
+    explicit FaultInjection(D2xxBackend &inner) : m_inner(inner) {}
+
+    // The next `times` calls of that kind return `status` without reaching
+    // the backend behind.
+    void failCall(D2xxCall call, FT_STATUS status, int times = 1);
+    int calls(D2xxCall call) const;
+    void clearCallCounts();
+    void setWriteFilter(std::function<void(FilteredWrite &)> filter);
+    void setReadFilter(std::function<void(FilteredRead &)> filter);
+    // No failures, no filters, counts at zero.
+    void clear();
+
+    const char *name() const override { return m_inner.name(); }
+    FT_STATUS createDeviceInfoList(DWORD *count) override;
+    FT_STATUS getDeviceInfoList(FT_DEVICE_LIST_INFO_NODE *dest, DWORD capacity, DWORD *count) override;
+    FT_STATUS deviceCount(DWORD *count) override;
+    FT_STATUS open(int index, FT_HANDLE *handle) override;
+    FT_STATUS close(FT_HANDLE handle) override;
+    FT_STATUS read(FT_HANDLE handle, unsigned char *buffer, DWORD count, DWORD *delivered) override;
+    FT_STATUS write(FT_HANDLE handle, const unsigned char *buffer, DWORD count, DWORD *written) override;
+    FT_STATUS purge(FT_HANDLE handle, ULONG mask) override;
+    FT_STATUS setTimeouts(FT_HANDLE handle, ULONG readMs, ULONG writeMs) override;
+    FT_STATUS latencyTimer(FT_HANDLE handle, UCHAR *timer) override;
+    FT_STATUS driverVersion(FT_HANDLE handle, DWORD *version) override;
+    FT_STATUS deviceInfo(FT_HANDLE handle, ULONG *type, DWORD *id, char *serial, char *description) override;
+    std::string errorText(FT_HANDLE handle) override { return m_inner.errorText(handle); }
+
+private:
+    // Counts the call; true with `status` set when it is to fail.
+    bool injected(D2xxCall call, FT_STATUS *status);
+
+    D2xxBackend &m_inner;
+    mutable std::mutex m_lock;
+    int m_calls[int(D2xxCall::CallKinds)] = {};
+    struct Failure { FT_STATUS status = FT_OK; int times = 0; };
+    Failure m_failures[int(D2xxCall::CallKinds)];
+    std::function<void(FilteredWrite &)> m_writeFilter;
+    std::function<void(FilteredRead &)> m_readFilter;
+    int m_writeCalls = 0;
+    int m_readCalls = 0;
+};
+
+} // namespace lumora
+
+#endif
