@@ -21,6 +21,12 @@ QString deviceItemText(const FT_DEVICE_LIST_INFO_NODE &node)
 
 void MainWindowPro::on_scanDevicesBtn_clicked()
 {
+    if (updateRunning())
+        return;
+    // The list is about to change under the open widget: let go of it first,
+    // so that the button and the list tell the truth afterwards.
+    if (gOpenDevice != -1 || gLink->handle)
+        closeDevice();
     DWORD count = 0;
     if (FT_CreateDeviceInfoList(&count) == FT_OK) {
         std::printf("Number of devices is %d\n", int(count));
@@ -30,6 +36,9 @@ void MainWindowPro::on_scanDevicesBtn_clicked()
     gDeviceList = readDeviceInfoList(count);
 
     qDebug("found %d devices", gDeviceList.size());
+    const QString unreadable = unreadableDevicesNote(gDeviceList);
+    if (!unreadable.isEmpty())
+        qWarning().noquote() << unreadable;
 
     ui->deviceListBox->clear();
     for (const FT_DEVICE_LIST_INFO_NODE &node : qAsConst(gDeviceList))
@@ -69,8 +78,22 @@ void MainWindowPro::showOpenedDevice()
     ui->breakSpin->setValue(gLink->params.breakTime);
 }
 
+void MainWindowPro::closeDevice()
+{
+    ui->tryLbl->setText("");
+    ui->rateSpin->setValue(0);
+    ui->mabSpin->setValue(0);
+    ui->breakSpin->setValue(0);
+    ui->devOpenBtn->setText("Open");
+    ui->deviceListBox->setEnabled(true);
+    gLink->close();
+    gOpenDevice = -1;
+}
+
 void MainWindowPro::on_devOpenBtn_clicked()
 {
+    if (updateRunning())
+        return;
     if (gOpenDevice == -1) {
         const int index = ui->deviceListBox->currentIndex();
         if (!gLink->open(index)) {
@@ -96,6 +119,8 @@ void MainWindowPro::on_devOpenBtn_clicked()
 
 void MainWindowPro::on_findLumoraBtn_clicked()
 {
+    if (updateRunning())
+        return;
     DWORD count = 0;
     if (FT_ListDevices(&count, nullptr, FT_LIST_NUMBER_ONLY) != FT_OK || count == 0)
         return;

@@ -6,7 +6,7 @@
 #include "settingssaver.h"
 #include "widgetlink.h"
 
-#include <QFile>
+#include <QCloseEvent>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
@@ -14,8 +14,27 @@
 
 #include <memory>
 
+namespace {
+
+// The progress of an update that must run to its end: Escape and the close
+// button leave it on screen, so the window behind it stays locked until the
+// last page has been answered.
+class UpdateProgressDialog : public QProgressDialog
+{
+public:
+    using QProgressDialog::QProgressDialog;
+    void reject() override {}
+
+protected:
+    void closeEvent(QCloseEvent *event) override { event->ignore(); }
+};
+
+} // namespace
+
 void MainWindowPro::on_updBtn_clicked()
 {
+    if (updateRunning())
+        return;
     SettingsSaver saver;
     const QString startDir = saver.lastDir();
     const QString filter = tr("Bin Files (*.bin)");
@@ -26,27 +45,40 @@ void MainWindowPro::on_updBtn_clicked()
         return;
     saver.setLastDir(QFileInfo(fileName).absolutePath());
 
-    QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly))
+    FirmwareImage image;
+    QString problem;
+    if (!image.load(fileName, &problem))
+        problem += QStringLiteral("; firmware update not started");
+    else
+        problem = FirmwareUpdate::imageProblem(image, fileName);
+    if (!problem.isEmpty()) {
+        qCWarning(lcUpdate).noquote() << problem;
         return;
-    const QByteArray contents = file.readAll();
-    const FirmwareImage image(contents);
+    }
 
     QMessageBox confirm;
     confirm.setText("FW Version " + image.versionText());
-    confirm.setInformativeText("Do you want to start update?");
+    QString question = QStringLiteral("Do you want to start update?");
+    // A download cut short must not flash without a word.
+    if (image.leftOverBytes() > 0)
+        question = QStringLiteral("%1 bytes after the last whole page will not be sent.\n\n")
+                       .arg(image.leftOverBytes()) + question;
+    confirm.setInformativeText(question);
     confirm.setStandardButtons(QMessageBox::Yes | QMessageBox::Cancel);
     confirm.setDefaultButton(QMessageBox::Yes);
     if (confirm.exec() == QMessageBox::Cancel)
         return;
 
+    m_updateRunning = true;
     FirmwareUpdate update(*gLink, image, fileName);
     std::unique_ptr<QProgressDialog> progress;
     update.onStarted = [&](int pageCount) {
-        progress.reset(new QProgressDialog("Updating Firmware...", "", 0, pageCount, this));
+        progress.reset(new UpdateProgressDialog("Updating Firmware...", "", 0, pageCount, this));
         progress->setCancelButton(nullptr);
         progress->setWindowModality(Qt::WindowModal);
     };
     update.onPageSent = [&](int pagesSent, int) { progress->setValue(pagesSent); };
     update.run();
+    progress.reset();
+    m_updateRunning = false;
 }

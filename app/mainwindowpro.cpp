@@ -1,6 +1,7 @@
 #include "mainwindowpro.h"
 #include "logview.h"
 #include "ui_mainwindowpro.h"
+#include "firmwareupdate.h"
 #include "widgetlink.h"
 
 WidgetLink *gLink = nullptr;
@@ -32,6 +33,13 @@ MainWindowPro::~MainWindowPro()
         gLink = nullptr;
     }
     delete ui;
+}
+
+bool MainWindowPro::updateRunning() const
+{
+    if (m_updateRunning)
+        qCWarning(lcUpdate, "A firmware update is running: wait until it has ended");
+    return m_updateRunning;
 }
 
 void MainWindowPro::on_pushButton_2_clicked()

@@ -35,8 +35,13 @@ private slots:
 private:
     void showOpenedDevice();
     void showOpenFailed();
+    void closeDevice();
+    // True, with a line in the log, while a firmware update runs: nothing
+    // else may reach the widget or the panel until it has ended.
+    bool updateRunning() const;
 
     Ui_MainWindowPro *ui;
+    bool m_updateRunning = false;
 };
 
 #endif

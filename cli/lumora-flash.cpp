@@ -7,10 +7,13 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QFile>
 #include <QTextStream>
 
+#include <atomic>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <mutex>
 
 #ifdef _WIN32
 #include <io.h>
@@ -32,6 +35,9 @@ enum ExitCode {
     ExitBadFile = 5,
     ExitPagesRefused = 6,
     ExitNotConfirmed = 7,
+    ExitInterrupted = 8,
+    ExitWidgetLost = 9,
+    ExitOutputFailed = 10,
 };
 
 const char ExitCodeHelp[] =
@@ -39,29 +45,64 @@ const char ExitCodeHelp[] =
     "  0  done: every page accepted (or the list / info was printed)\n"
     "  1  the device list could not be read\n"
     "  2  bad usage\n"
-    "  3  no such device: none attached, index out of range, or not exactly\n"
-    "     one widget matches (--serial, or several attached and none chosen)\n"
-    "  4  the widget could not be opened\n"
-    "  5  the image file is unreadable or refused (no whole page, too large)\n"
+    "  3  no such device: none attached, index out of range, not exactly one\n"
+    "     widget matches, or the widget changed between the list and the open\n"
+    "  4  the widget could not be opened (the reason is on standard error)\n"
+    "  5  the image file is unreadable or refused (not a regular file, no whole\n"
+    "     page, too large)\n"
     "  6  the widget refused pages (the count is on standard error)\n"
-    "  7  not confirmed: answered no, or no terminal and no --yes\n";
+    "  7  not confirmed: answered no, or no terminal and no --yes\n"
+    "  8  interrupted by a signal (the page in flight was finished first)\n"
+    "  9  the widget was lost during the update (unplugged or stopped working)\n"
+    " 10  standard output could not be written\n";
 
 bool gVerbose = false;
+std::mutex gOutputLock;
+
+// Set by SIGINT, SIGTERM and SIGHUP: the update stops after the page in flight.
+std::atomic<int> gSignal{0};
+
+extern "C" void onStopSignal(int signal)
+{
+    gSignal.store(signal);
+}
+
+void installSignalHandlers()
+{
+#ifdef SIGPIPE
+    // A closed pipe on standard output or error must not end a flash.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
+    std::signal(SIGINT, onStopSignal);
+    std::signal(SIGTERM, onStopSignal);
+#ifdef SIGHUP
+    std::signal(SIGHUP, onStopSignal);
+#endif
+}
 
 void printError(const QString &text)
 {
+    std::lock_guard<std::mutex> lock(gOutputLock);
     std::fprintf(stderr, "lumora-flash: %s\n", text.toLocal8Bit().constData());
     std::fflush(stderr);
 }
 
-// The link and the update log what they do; --verbose shows it on standard
-// error, one line per message, as the window's log panel does.
+// Warnings and failures of the link and the update always reach standard
+// error, one line each; --verbose adds every log line, as the window's log
+// panel shows them.
 void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &message)
 {
     if (!gVerbose && (type == QtDebugMsg || type == QtInfoMsg))
         return;
+    std::lock_guard<std::mutex> lock(gOutputLock);
     std::fprintf(stderr, "%s\n", message.simplified().toLocal8Bit().constData());
     std::fflush(stderr);
+}
+
+// Standard output reached its reader: flushed with no error.
+bool outputWritten()
+{
+    return std::fflush(stdout) == 0 && !std::ferror(stdout);
 }
 
 struct Selection
@@ -116,36 +157,31 @@ Selection selectDevice(const QVector<FT_DEVICE_LIST_INFO_NODE> &devices, const Q
     return s;
 }
 
-bool readDevices(QVector<FT_DEVICE_LIST_INFO_NODE> *devices)
-{
-    DWORD count = 0;
-    if (FT_CreateDeviceInfoList(&count) != FT_OK)
-        return false;
-    *devices = readDeviceInfoList(count);
-    return true;
-}
-
 int listDevices(const QVector<FT_DEVICE_LIST_INFO_NODE> &devices)
 {
-    QTextStream out(stdout);
-    for (int i = 0; i < devices.size(); ++i)
-        out << i << '\t' << deviceDescription(devices[i]) << '\t' << deviceSerialString(devices[i]) << '\n';
-    return ExitDone;
+    {
+        QTextStream out(stdout);
+        for (int i = 0; i < devices.size(); ++i)
+            out << i << '\t' << deviceDescription(devices[i]) << '\t' << deviceSerialString(devices[i]) << '\n';
+    }
+    return outputWritten() ? ExitDone : ExitOutputFailed;
 }
 
 int printInfo(WidgetLink &link)
 {
-    QTextStream out(stdout);
-    uint32_t serial = 0;
-    if (link.readSerialNumber(&serial))
-        out << "Serial No " << QString::number(serial, 16) << '\n';
-    else
-        out << "Serial No unknown\n";
-    out << "Firmware " << link.params.firmwareMsb << '.' << link.params.firmwareLsb << '\n'
-        << "Break time " << WidgetLink::breakTimeMicroseconds(link.params.breakTime) << " micro sec\n"
-        << "MAB time " << WidgetLink::mabTimeMicroseconds(link.params.mabTime) << " micro sec\n"
-        << "Refresh rate " << link.params.refreshRate << " packets/sec\n";
-    return ExitDone;
+    {
+        QTextStream out(stdout);
+        uint32_t serial = 0;
+        if (link.readSerialNumber(&serial))
+            out << "Serial No " << QString::number(serial, 16) << '\n';
+        else
+            out << "Serial No unknown\n";
+        out << "Firmware " << link.params.firmwareMsb << '.' << link.params.firmwareLsb << '\n'
+            << "Break time " << WidgetLink::breakTimeMicroseconds(link.params.breakTime) << " micro sec\n"
+            << "MAB time " << WidgetLink::mabTimeMicroseconds(link.params.mabTime) << " micro sec\n"
+            << "Refresh rate " << link.params.refreshRate << " packets/sec\n";
+    }
+    return outputWritten() ? ExitDone : ExitOutputFailed;
 }
 
 // Asks on the terminal; anything but y/yes is no.
@@ -171,6 +207,7 @@ public:
     void show(int sent, int total)
     {
         const int percent = total > 0 ? sent * 100 / total : 100;
+        std::lock_guard<std::mutex> lock(gOutputLock);
         if (m_terminal) {
             std::fprintf(stderr, "\rpage %d of %d (%d%%)", sent, total, percent);
             if (sent == total)
@@ -192,27 +229,40 @@ int flash(WidgetLink &link, const FirmwareImage &image, const QString &fileName)
     FirmwareUpdate update(link, image, fileName);
     ProgressLine progress;
     update.onPageSent = [&](int sent, int total) { progress.show(sent, total); };
+    update.stopRequested = [] { return gSignal.load() != 0; };
+    // Failures are logged by the update itself, and so reach standard error.
     switch (update.run()) {
     case FirmwareUpdate::Outcome::Done:
         std::fprintf(stderr, "%d pages written\n", update.pageCount());
         return ExitDone;
     case FirmwareUpdate::Outcome::PagesRefused:
-        printError(update.errorString());
         return ExitPagesRefused;
-    case FirmwareUpdate::Outcome::ImageTooLarge:
-        printError(update.errorString());
+    case FirmwareUpdate::Outcome::Interrupted:
+        return ExitInterrupted;
+    case FirmwareUpdate::Outcome::DeviceLost:
+        return ExitWidgetLost;
+    case FirmwareUpdate::Outcome::ImageRefused:
         return ExitBadFile;
     case FirmwareUpdate::Outcome::NoDevice:
-        printError(update.errorString());
         return ExitOpenFailed;
     }
     return ExitFailed;
+}
+
+// The serial string the open widget itself reports.
+QString openedSerial(const WidgetLink &link)
+{
+    char serial[16] = {};
+    if (FT_GetDeviceInfo(link.handle, nullptr, nullptr, serial, nullptr, nullptr) != FT_OK)
+        return QString();
+    return deviceInfoField(serial, int(sizeof serial));
 }
 
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    installSignalHandlers();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName("lumora-flash");
     qInstallMessageHandler(messageHandler);
@@ -237,7 +287,7 @@ int main(int argc, char *argv[])
     }
     if (options.isSet("help")) {
         std::fputs(options.helpText().toLocal8Bit().constData(), stdout);
-        return ExitDone;
+        return outputWritten() ? ExitDone : ExitOutputFailed;
     }
     gVerbose = options.isSet("verbose");
 
@@ -254,37 +304,35 @@ int main(int argc, char *argv[])
     }
 
     // Read and check the image before touching any widget.
-    QByteArray contents;
+    FirmwareImage image;
     if (!files.isEmpty()) {
-        QFile file(files.first());
-        if (!file.open(QIODevice::ReadOnly)) {
-            printError(QStringLiteral("cannot read %1: %2").arg(files.first(), file.errorString()));
+        QString error;
+        if (!image.load(files.first(), &error)) {
+            printError(error);
             return ExitBadFile;
         }
-        contents = file.readAll();
-    }
-    const FirmwareImage image(contents);
-    if (!files.isEmpty()) {
-        if (image.pageCount() == 0) {
-            printError(QStringLiteral("%1 holds no whole page after its header; nothing to load").arg(files.first()));
-            return ExitBadFile;
-        }
-        const QString problem = FirmwareUpdate::imageProblem(image);
+        const QString problem = FirmwareUpdate::imageProblem(image, files.first());
         if (!problem.isEmpty()) {
-            printError(files.first() + ": " + problem);
+            printError(problem);
             return ExitBadFile;
         }
+        if (image.leftOverBytes() > 0)
+            printError(QStringLiteral("%1 bytes after the last whole page will not be sent").arg(image.leftOverBytes()));
         if (!options.isSet("yes") && !isatty(fileno(stdin))) {
             printError("standard input is not a terminal: give --yes to update without asking");
             return ExitNotConfirmed;
         }
     }
 
-    QVector<FT_DEVICE_LIST_INFO_NODE> devices;
-    if (!readDevices(&devices)) {
+    DWORD count = 0;
+    if (FT_CreateDeviceInfoList(&count) != FT_OK) {
         printError("the device list could not be read");
         return ExitFailed;
     }
+    const QVector<FT_DEVICE_LIST_INFO_NODE> devices = readDeviceInfoList(count);
+    const QString unreadable = unreadableDevicesNote(devices);
+    if (!unreadable.isEmpty())
+        printError(unreadable);
     if (list)
         return listDevices(devices);
 
@@ -293,18 +341,32 @@ int main(int argc, char *argv[])
         printError(selection.error);
         return selection.code;
     }
+    const QString chosenSerial = deviceSerialString(devices[selection.index]);
 
     if (!files.isEmpty() && !options.isSet("yes") && !confirmed(image)) {
         printError("update not started");
         return ExitNotConfirmed;
     }
+    if (gSignal.load()) {
+        printError("interrupted before the update started; nothing was sent");
+        return ExitInterrupted;
+    }
 
+    // The device list entry the user chose, and only that one: a widget
+    // pulled out since does not open, and no other takes its place.
     WidgetLink link;
     link.reportStream = nullptr; // --info prints the refresh rate itself
     if (!link.open(selection.index)) {
-        printError(QStringLiteral("cannot open widget %1 (serial %2)")
-                       .arg(selection.index).arg(deviceSerialString(devices[selection.index])));
+        printError(QStringLiteral("cannot open widget %1 (serial %2)").arg(selection.index).arg(chosenSerial));
         return ExitOpenFailed;
+    }
+    const QString serial = openedSerial(link);
+    if (!chosenSerial.isEmpty() && serial != chosenSerial) {
+        link.close();
+        printError(QStringLiteral("widget %1 reports serial %2, not %3: it was replaced after the list was read;"
+                                  " nothing was sent")
+                       .arg(selection.index).arg(serial, chosenSerial));
+        return ExitNoSuchDevice;
     }
     const int result = info ? printInfo(link) : flash(link, image, files.first());
     link.close();

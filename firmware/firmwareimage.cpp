@@ -1,19 +1,62 @@
 #include "firmwareimage.h"
 #include "protocol.h"
 
+#include <QFile>
+#include <QFileInfo>
+
 static_assert(FirmwareImage::FlashPageSize == FLASH_PAGE_SIZE, "one page size");
+static_assert(FirmwareImage::HeaderSize == FIRMWARE_HEADER_SIZE, "one header size");
 
 FirmwareImage::FirmwareImage(const QByteArray &fileContents)
+    : m_contents(fileContents)
 {
-    int lineEnd = fileContents.indexOf('\n');
+    int lineEnd = m_contents.indexOf('\n');
     if (lineEnd < 0)
-        lineEnd = qMin(fileContents.size(), FIRMWARE_HEADER_SIZE);
-    QByteArray line = fileContents.left(lineEnd);
+        lineEnd = qMin(m_contents.size(), HeaderSize);
+    QByteArray line = m_contents.left(lineEnd);
     const int nul = line.indexOf('\0');
     if (nul >= 0)
         line.truncate(nul);
     m_versionText = QString::fromLatin1(line);
-    m_image = fileContents.mid(FIRMWARE_HEADER_SIZE);
+}
+
+bool FirmwareImage::load(const QString &path, QString *error)
+{
+    const QFileInfo info(path);
+    if (!info.exists()) {
+        *error = QStringLiteral("cannot read %1: no such file").arg(path);
+        return false;
+    }
+    if (!info.isFile()) {
+        *error = QStringLiteral("%1 is not a regular file: a firmware image is a .bin file, not a directory, pipe"
+                                " or device")
+                     .arg(path);
+        return false;
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    const QString tooLarge = QStringLiteral("%1 is too large for a firmware image (%2 bytes; at most %3 pages of"
+                                            " 256 bytes follow the 255-byte header)")
+                                 .arg(path).arg(file.size()).arg(MaxPages);
+    if (file.size() > MaxFileSize) {
+        *error = tooLarge;
+        return false;
+    }
+    // Read no more than the format holds, whatever the size said.
+    const QByteArray contents = file.read(MaxFileSize + 1);
+    if (file.error() != QFileDevice::NoError) {
+        *error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    if (contents.size() > MaxFileSize) {
+        *error = tooLarge;
+        return false;
+    }
+    *this = FirmwareImage(contents);
+    return true;
 }
 
 QByteArray FirmwareImage::pagePayload(int page) const
@@ -22,6 +65,6 @@ QByteArray FirmwareImage::pagePayload(int page) const
     payload.reserve(2 + FlashPageSize);
     payload.append(char(page & 0xFF));
     payload.append(char((page >> 8) & 0xFF));
-    payload.append(m_image.constData() + qint64(page) * FlashPageSize, FlashPageSize);
+    payload.append(m_contents.constData() + HeaderSize + qint64(page) * FlashPageSize, FlashPageSize);
     return payload;
 }

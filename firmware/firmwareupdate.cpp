@@ -5,6 +5,8 @@
 
 #include <QDebug>
 
+Q_LOGGING_CATEGORY(lcUpdate, "lumora.update")
+
 FirmwareUpdate::FirmwareUpdate(WidgetLink &link, const FirmwareImage &image, const QString &fileName)
     : m_link(link)
     , m_image(image)
@@ -12,68 +14,93 @@ FirmwareUpdate::FirmwareUpdate(WidgetLink &link, const FirmwareImage &image, con
 {
 }
 
-QString FirmwareUpdate::imageProblem(const FirmwareImage &image)
+QString FirmwareUpdate::imageProblem(const FirmwareImage &image, const QString &fileName)
 {
-    if (image.fitsPageNumbers())
-        return QString();
-    return QStringLiteral("Firmware image too large: %1 pages, page numbers go up to 65535; update not started")
-        .arg(image.pageCount());
+    if (image.pageCount() == 0)
+        return QStringLiteral("%1 holds no whole page after its 255-byte header (%2 bytes of image): nothing to"
+                              " load; firmware update not started")
+            .arg(fileName).arg(image.imageSize());
+    if (!image.fitsPageNumbers())
+        return QStringLiteral("Firmware image too large: %1 pages, page numbers go up to 65535; update not started")
+            .arg(image.pageCount());
+    return QString();
 }
 
-bool FirmwareUpdate::sendPage(int page)
+FirmwareUpdate::Outcome FirmwareUpdate::fail(Outcome outcome, const QString &error)
 {
-    const QByteArray payload = m_image.pagePayload(page);
-    m_link.sendPacket(PROGRAM_FLASH_PAGE, reinterpret_cast<const unsigned char *>(payload.constData()),
-                      payload.size());
-    // A reply without a data byte leaves the status zeroed: a refused page.
-    unsigned char status = 0;
-    if (!m_link.receivePacket(PROGRAM_FLASH_PAGE, &status, 1))
-        return false;
-    return status == FLASH_PAGE_OK;
+    m_error = error;
+    qCWarning(lcUpdate).noquote() << m_error;
+    return outcome;
 }
 
 FirmwareUpdate::Outcome FirmwareUpdate::run()
 {
     m_refused = 0;
     m_pageCount = 0;
-    if (!m_link.handle) {
-        m_error = QStringLiteral("No device open: firmware update not started");
-        qDebug().noquote() << m_error;
-        return Outcome::NoDevice;
-    }
-    m_error = imageProblem(m_image);
-    if (!m_error.isEmpty()) {
-        qDebug().noquote() << m_error;
-        return Outcome::ImageTooLarge;
-    }
+    m_pagesSent = 0;
+    m_error.clear();
+    if (!m_link.handle)
+        return fail(Outcome::NoDevice, QStringLiteral("No device open: firmware update not started"));
+    const QString problem = imageProblem(m_image, m_fileName);
+    if (!problem.isEmpty())
+        return fail(Outcome::ImageRefused, problem);
 
-    qDebug("Starting firmware update");
-    qDebug() << m_fileName;
-    qDebug("File size %d", int(m_image.imageSize()));
+    qCDebug(lcUpdate, "Starting firmware update");
+    qCDebug(lcUpdate) << m_fileName;
+    qCDebug(lcUpdate, "File size %d", int(m_image.imageSize()));
     if (m_image.leftOverBytes() > 0)
-        qDebug("%d bytes after the last whole page are left out", m_image.leftOverBytes());
-
-    m_link.sendPacket(REPROGRAM_FIRMWARE, nullptr, 0);
-    lumora::sleepMs(LoaderWaitMs);
+        qCDebug(lcUpdate, "%d bytes after the last whole page are left out", m_image.leftOverBytes());
 
     m_pageCount = int(m_image.pageCount());
+    const QString leftInLoader = QStringLiteral("the widget is left in its loader; run the update again");
+    // Whatever the widget sent before is no answer to anything of ours.
+    FT_Purge(m_link.handle, FT_PURGE_RX);
+    if (!m_link.sendPacket(REPROGRAM_FIRMWARE, nullptr, 0) && m_link.ioStatus() != FT_OK)
+        return fail(Outcome::DeviceLost, QStringLiteral("Firmware update failed before the first page: %1")
+                                             .arg(m_link.errorString()));
+    lumora::sleepMs(LoaderWaitMs);
+
     if (onStarted)
         onStarted(m_pageCount);
+    int unanswered = 0;
     for (int page = 0; page < m_pageCount; ++page) {
-        if (!sendPage(page)) {
+        if (stopRequested && stopRequested())
+            return fail(Outcome::Interrupted, QStringLiteral("Firmware update interrupted at page %1 of %2: %3")
+                                                  .arg(page).arg(m_pageCount).arg(leftInLoader));
+        const QByteArray payload = m_image.pagePayload(page);
+        m_link.sendPacket(PROGRAM_FLASH_PAGE, reinterpret_cast<const unsigned char *>(payload.constData()),
+                          payload.size());
+        // A reply without a data byte leaves the status zeroed: a refused page.
+        unsigned char status = 0;
+        const bool answered = m_link.ioStatus() == FT_OK && m_link.receivePacket(PROGRAM_FLASH_PAGE, &status, 1);
+        if (!answered && m_link.ioStatus() != FT_OK) {
             ++m_refused;
-            qDebug() << "!";
+            qCDebug(lcUpdate) << "!";
+            return fail(Outcome::DeviceLost, QStringLiteral("Firmware update failed at page %1 of %2: %3; %4")
+                                                 .arg(page + 1).arg(m_pageCount)
+                                                 .arg(m_link.errorString(), leftInLoader));
         }
+        if (!answered) {
+            ++unanswered;
+            m_link.discardLateReplies();
+        }
+        if (!answered || status != FLASH_PAGE_OK) {
+            ++m_refused;
+            qCDebug(lcUpdate) << "!";
+        }
+        m_pagesSent = page + 1;
         if (onPageSent)
-            onPageSent(page + 1, m_pageCount);
+            onPageSent(m_pagesSent, m_pageCount);
     }
 
     if (m_refused == 0) {
-        m_error.clear();
-        qDebug("Firmware update done");
+        qCDebug(lcUpdate, "Firmware update done");
         return Outcome::Done;
     }
-    m_error = QStringLiteral("Firmware update failed: %1 of %2 pages refused").arg(m_refused).arg(m_pageCount);
-    qDebug().noquote() << m_error;
+    fail(Outcome::PagesRefused,
+         QStringLiteral("Firmware update failed: %1 of %2 pages refused").arg(m_refused).arg(m_pageCount));
+    if (unanswered > 0)
+        qCWarning(lcUpdate, "%d of them got no reply in time: check the cable and the widget's power", unanswered);
+    qCWarning(lcUpdate, "The widget holds an incomplete image: run the update again");
     return Outcome::PagesRefused;
 }

@@ -3,20 +3,25 @@
 
 #include "firmwareimage.h"
 
+#include <QLoggingCategory>
 #include <QString>
 
 #include <functional>
 
 class WidgetLink;
 
+// The update's own messages: its start, every refused page, its end.
+Q_DECLARE_LOGGING_CATEGORY(lcUpdate)
+
 // Loads an image into the widget on `link`: the loader request, a 2 s wait,
 // then every whole page in order, each answered by the widget. A refused page
-// is logged with "!" and the next one follows; the end line says whether
-// every page was accepted. Front ends ask and confirm; this does the work.
+// is logged with "!" and the next one follows; a widget that is gone ends the
+// update at once. The end line says whether every page was accepted. Front
+// ends ask and confirm; this does the work.
 class FirmwareUpdate
 {
 public:
-    enum class Outcome { Done, PagesRefused, NoDevice, ImageTooLarge };
+    enum class Outcome { Done, PagesRefused, DeviceLost, Interrupted, NoDevice, ImageRefused };
 
     FirmwareUpdate(WidgetLink &link, const FirmwareImage &image, const QString &fileName);
 
@@ -24,26 +29,33 @@ public:
     std::function<void(int pageCount)> onStarted;
     // Called after each page with the number of pages sent so far.
     std::function<void(int pagesSent, int pageCount)> onPageSent;
+    // Asked before each page; true stops the update there (the page in
+    // flight has been answered by then).
+    std::function<bool()> stopRequested;
 
     Outcome run();
 
     int pageCount() const { return m_pageCount; }
+    int pagesSent() const { return m_pagesSent; }
+    // Pages the widget did not accept: refused, or not answered in time.
     int refusedPages() const { return m_refused; }
     QString errorString() const { return m_error; }
 
-    // Why the image cannot be loaded at all, or empty when it can; run()
-    // refuses such an image before it sends anything.
-    static QString imageProblem(const FirmwareImage &image);
+    // Why the image cannot be loaded at all (no whole page, or more pages than
+    // page numbers can count), or empty when it can; run() refuses such an
+    // image before it sends anything.
+    static QString imageProblem(const FirmwareImage &image, const QString &fileName);
 
     static constexpr int LoaderWaitMs = 2000;
 
 private:
-    bool sendPage(int page);
+    Outcome fail(Outcome outcome, const QString &error);
 
     WidgetLink &m_link;
     const FirmwareImage &m_image;
     QString m_fileName;
     int m_pageCount = 0;
+    int m_pagesSent = 0;
     int m_refused = 0;
     QString m_error;
 };

@@ -1,4 +1,5 @@
 #include "deviceinfo.h"
+#include "d2xxbackend.h"
 
 #include <cstring>
 #include <memory>
@@ -35,4 +36,19 @@ QVector<FT_DEVICE_LIST_INFO_NODE> readDeviceInfoList(DWORD count)
     for (DWORD i = 0; i < count && i < capacity; ++i)
         list.append(buffer[i]);
     return list;
+}
+
+QString unreadableDevicesNote(const QVector<FT_DEVICE_LIST_INFO_NODE> &devices)
+{
+    int unreadable = 0;
+    for (const FT_DEVICE_LIST_INFO_NODE &node : devices)
+        unreadable += node.SerialNumber[0] == 0 && node.Description[0] == 0;
+    if (unreadable == 0)
+        return QString();
+    const std::string reason = lumora::d2xxBackend().errorText(nullptr);
+    return QStringLiteral("%1 of %2 devices could not be asked for their description and serial number: %3")
+        .arg(unreadable).arg(devices.size())
+        .arg(reason.empty() ? QStringLiteral("no permission to use them? Install the udev rule or join the plugdev"
+                                             " group (see the README), then plug them in again")
+                            : QString::fromStdString(reason));
 }

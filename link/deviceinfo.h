@@ -12,6 +12,11 @@ QString deviceInfoField(const char *field, int width);
 QString deviceDescription(const FT_DEVICE_LIST_INFO_NODE &node);
 QString deviceSerialString(const FT_DEVICE_LIST_INFO_NODE &node);
 
+// One line when some devices were listed without description and serial
+// number (they could not be asked: no permission, or busy), with the reason
+// when the backend knows it; empty when every device could be read.
+QString unreadableDevicesNote(const QVector<FT_DEVICE_LIST_INFO_NODE> &devices);
+
 // The records of the list FT_CreateDeviceInfoList built with `count`
 // devices; empty when they cannot be read. Never more than `count`.
 QVector<FT_DEVICE_LIST_INFO_NODE> readDeviceInfoList(DWORD count);

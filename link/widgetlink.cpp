@@ -43,6 +43,18 @@ void WidgetLink::close()
     handle = nullptr;
 }
 
+void WidgetLink::discardLateReplies()
+{
+    constexpr int MaxReads = 8;
+    unsigned char scrap[RECEIVE_BUFFER_SIZE];
+    for (int i = 0; i < MaxReads; ++i) {
+        DWORD got = 0;
+        if (FT_Read(handle, scrap, sizeof scrap, &got) != FT_OK || got == 0)
+            break;
+    }
+    FT_Purge(handle, FT_PURGE_RX);
+}
+
 int WidgetLink::sendPacket(int label, const unsigned char *data, int len)
 {
     m_ioStatus = FT_OK;

@@ -45,6 +45,12 @@ public:
     // Lets go of the widget: closes the handle, if any, and sets it to none.
     void close();
 
+    // After a reply that did not arrive whole: throws away what the widget
+    // still sends until the line has been quiet for one read time-out (a few
+    // at most), then purges what is left, so that a late reply is never taken
+    // for the answer to the next request.
+    void discardLateReplies();
+
     // The status of the D2XX call that made the last sendPacket or
     // receivePacket fail; FT_OK when it failed on time or on the frame
     // alone (the widget did not answer, or answered nonsense).

@@ -142,14 +142,16 @@ void TestDevicePanel::scanWhileOpen()
     QCOMPARE(gOpenDevice, 1);
     QVERIFY(bus.widget(1).isOpen());
 
+    // A scan lets go of the open widget first: the button and the list tell
+    // the truth afterwards, and the next click opens what the list shows.
     click(window, "scanDevicesBtn");
-    QVERIFY(bus.widget(1).isOpen());
-    QCOMPARE(child<QPushButton>(&window, "devOpenBtn")->text(), QString("Close"));
-    QVERIFY(!child<QComboBox>(&window, "deviceListBox")->isEnabled());
+    QVERIFY(!bus.widget(1).isOpen());
+    QVERIFY(!gLink->handle);
+    QCOMPARE(child<QPushButton>(&window, "devOpenBtn")->text(), QString("Open"));
+    QVERIFY(child<QComboBox>(&window, "deviceListBox")->isEnabled());
     QCOMPARE(child<QComboBox>(&window, "deviceListBox")->currentIndex(), 0);
     QCOMPARE(gOpenDevice, -1);
 
-    // The next click opens the first entry, closing the held widget first.
     click(window, "devOpenBtn");
     QVERIFY(!bus.widget(1).isOpen());
     QVERIFY(bus.widget(0).isOpen());

@@ -137,7 +137,7 @@ private slots:
         QTest::newRow("no whole page") << QStringList{"--yes", path("header-only.bin")} << QStringList{} << 5
                                        << QByteArray() << QByteArray("no whole page");
         QTest::newRow("too many pages") << QStringList{"--yes", path("too-large.bin")} << QStringList{} << 5
-                                        << QByteArray() << QByteArray("Firmware image too large: 65536 pages");
+                                        << QByteArray() << QByteArray("too-large.bin is too large for a firmware image");
         QTest::newRow("pages refused") << QStringList{"--yes", three} << QStringList{"LUMORA_EMULATOR_REFUSE_PAGES=0,2"}
                                        << 6 << QByteArray() << QByteArray("2 of 3 pages refused");
         QTest::newRow("not a terminal, no --yes") << QStringList{three} << QStringList{} << 7 << QByteArray()
