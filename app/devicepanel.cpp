@@ -35,10 +35,10 @@ void MainWindowPro::on_scanDevicesBtn_clicked()
 
     gDeviceList = readDeviceInfoList(count);
 
-    qDebug("found %d devices", gDeviceList.size());
+    qCDebug(lcWindow, "found %d devices", gDeviceList.size());
     const QString unreadable = unreadableDevicesNote(gDeviceList);
     if (!unreadable.isEmpty())
-        qWarning().noquote() << unreadable;
+        qCWarning(lcWindow).noquote() << unreadable;
 
     ui->deviceListBox->clear();
     for (const FT_DEVICE_LIST_INFO_NODE &node : qAsConst(gDeviceList))
@@ -63,7 +63,7 @@ void MainWindowPro::showOpenedDevice()
         ui->infoLbl->setText(QString("Serial No %1").arg(serialNumber, 0, 16));
     } else {
         ui->infoLbl->setText("Serial No unknown");
-        qDebug("The serial number could not be read");
+        qCWarning(lcWindow, "The serial number could not be read");
     }
 
     ui->fwLbl->setText(QString("Cheking firmware - Found - %1.%2")

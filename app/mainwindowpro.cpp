@@ -4,6 +4,8 @@
 #include "firmwareupdate.h"
 #include "widgetlink.h"
 
+Q_LOGGING_CATEGORY(lcWindow, "lumora.window")
+
 WidgetLink *gLink = nullptr;
 
 MainWindowPro::MainWindowPro(QWidget *parent)

@@ -3,10 +3,14 @@
 
 #include "ftd2xx.h"
 
+#include <QLoggingCategory>
 #include <QMainWindow>
 #include <QVector>
 
 class WidgetLink;
+
+// The window's own messages: the scan and what an open widget showed.
+Q_DECLARE_LOGGING_CATEGORY(lcWindow)
 class Ui_MainWindowPro;
 
 // The connection to the widget; made by the window, kept for the whole run.
