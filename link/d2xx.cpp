@@ -6,6 +6,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+#include <vector>
 
 namespace lumora {
 
@@ -30,6 +34,27 @@ std::atomic<D2xxBackend *> &installed()
 }
 
 } // namespace
+
+FT_STATUS D2xxBackend::openBySerial(const char *serial, FT_HANDLE *handle)
+{
+    DWORD count = 0;
+    FT_STATUS status = createDeviceInfoList(&count);
+    if (status != FT_OK)
+        return status;
+    std::vector<FT_DEVICE_LIST_INFO_NODE> nodes(count);
+    if (count > 0 && (status = getDeviceInfoList(nodes.data(), count, &count)) != FT_OK)
+        return status;
+    for (DWORD i = 0; i < count; ++i)
+        if (!(nodes[i].Flags & FT_FLAGS_OPENED) && strncmp(nodes[i].SerialNumber, serial, sizeof nodes[i].SerialNumber) == 0)
+            return open(int(i), handle);
+    return FT_DEVICE_NOT_FOUND;
+}
+
+bool D2xxBackend::waitForDeviceChange(int timeoutMs)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
+    return false;
+}
 
 D2xxBackend &d2xxBackend()
 {
@@ -70,6 +95,18 @@ FT_STATUS FT_Open(int deviceNumber, FT_HANDLE *pHandle)
     if (deviceNumber < 0)
         return FT_DEVICE_NOT_FOUND;
     return d2xxBackend().open(deviceNumber, pHandle);
+}
+
+FT_STATUS FT_OpenEx(PVOID pArg1, DWORD Flags, FT_HANDLE *pHandle)
+{
+    if (!pHandle)
+        return FT_INVALID_PARAMETER;
+    *pHandle = nullptr;
+    if (Flags != FT_OPEN_BY_SERIAL_NUMBER)
+        return FT_NOT_SUPPORTED;
+    if (!pArg1)
+        return FT_INVALID_PARAMETER;
+    return d2xxBackend().openBySerial(static_cast<const char *>(pArg1), pHandle);
 }
 
 FT_STATUS FT_Close(FT_HANDLE ftHandle)

@@ -28,6 +28,9 @@ public:
     // now when no list was made yet); fails when that device is gone, and
     // never opens another in its place.
     virtual FT_STATUS open(int index, FT_HANDLE *handle) = 0;
+    // Opens the attached device with this serial string that no handle holds.
+    // This one makes a device list of its own and opens from it.
+    virtual FT_STATUS openBySerial(const char *serial, FT_HANDLE *handle);
     virtual FT_STATUS close(FT_HANDLE handle) = 0;
     virtual FT_STATUS read(FT_HANDLE handle, unsigned char *buffer, DWORD count, DWORD *delivered) = 0;
     virtual FT_STATUS write(FT_HANDLE handle, const unsigned char *buffer, DWORD count, DWORD *written) = 0;
@@ -38,6 +41,10 @@ public:
     // Serial string and description as the open device itself reports them
     // (`serial` holds 16 bytes, `description` 64, both NUL-terminated).
     virtual FT_STATUS deviceInfo(FT_HANDLE handle, ULONG *type, DWORD *id, char *serial, char *description) = 0;
+
+    // Returns when devices may have come or gone, or after `timeoutMs`; true
+    // when it knows of a change. Without notice of arrivals it just waits.
+    virtual bool waitForDeviceChange(int timeoutMs);
 
     // Why the last call on `handle` failed, in words that say what to do;
     // for a null handle, why the calling thread's last open or device list

@@ -52,3 +52,8 @@ QString unreadableDevicesNote(const QVector<FT_DEVICE_LIST_INFO_NODE> &devices)
                                              " group (see the README), then plug them in again")
                             : QString::fromStdString(reason));
 }
+
+bool waitForDeviceChange(int timeoutMs)
+{
+    return lumora::d2xxBackend().waitForDeviceChange(timeoutMs);
+}

@@ -17,6 +17,10 @@ QString deviceSerialString(const FT_DEVICE_LIST_INFO_NODE &node);
 // when the backend knows it; empty when every device could be read.
 QString unreadableDevicesNote(const QVector<FT_DEVICE_LIST_INFO_NODE> &devices);
 
+// Returns when widgets may have been plugged in or pulled out, or after
+// `timeoutMs`; true when the backend was told of a change.
+bool waitForDeviceChange(int timeoutMs);
+
 // The records of the list FT_CreateDeviceInfoList built with `count`
 // devices; empty when they cannot be read. Never more than `count`.
 QVector<FT_DEVICE_LIST_INFO_NODE> readDeviceInfoList(DWORD count);

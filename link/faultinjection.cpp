@@ -81,6 +81,12 @@ FT_STATUS FaultInjection::open(int index, FT_HANDLE *handle)
     return injected(D2xxCall::Open, &status) ? status : m_inner.open(index, handle);
 }
 
+FT_STATUS FaultInjection::openBySerial(const char *serial, FT_HANDLE *handle)
+{
+    FT_STATUS status;
+    return injected(D2xxCall::Open, &status) ? status : m_inner.openBySerial(serial, handle);
+}
+
 FT_STATUS FaultInjection::close(FT_HANDLE handle)
 {
     FT_STATUS status;

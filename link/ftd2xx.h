@@ -55,6 +55,8 @@ enum {
 
 #define FT_FLAGS_OPENED 1u
 
+#define FT_OPEN_BY_SERIAL_NUMBER 1u
+
 enum {
     FT_DEVICE_BM = 0,
     FT_DEVICE_AM = 1,
@@ -79,6 +81,9 @@ typedef struct _ft_device_list_info_node {
 } FT_DEVICE_LIST_INFO_NODE;
 
 FT_STATUS FT_Open(int deviceNumber, FT_HANDLE *pHandle);
+// Opens the attached device whose serial string is pArg1 (a NUL-terminated
+// string; Flags FT_OPEN_BY_SERIAL_NUMBER), wherever it is in the list.
+FT_STATUS FT_OpenEx(PVOID pArg1, DWORD Flags, FT_HANDLE *pHandle);
 FT_STATUS FT_Close(FT_HANDLE ftHandle);
 FT_STATUS FT_Read(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesToRead, LPDWORD lpBytesReturned);
 FT_STATUS FT_Write(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesToWrite, LPDWORD lpBytesWritten);

@@ -40,6 +40,17 @@ EmulatedBus &EmulatedBus::instance()
     return bus;
 }
 
+EmulatedBus::~EmulatedBus()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_stopping = true;
+    }
+    m_changed.notify_all();
+    if (m_schedule.joinable())
+        m_schedule.join();
+}
+
 void EmulatedBus::reset(int count)
 {
     std::lock_guard<std::mutex> lock(m_lock);
@@ -48,9 +59,23 @@ void EmulatedBus::reset(int count)
     m_listed.clear();
     m_listMade = false;
     m_flashDumpPath.clear();
+    m_refusedPages.clear();
+    m_silent = false;
+    m_latencyMs = 0;
     driverVersionValue = 0x00010000;
     for (int i = 0; i < count; ++i)
         m_widgets.push_back(std::make_unique<EmulatedWidget>(EmulatedWidgetInfo::standard(i)));
+}
+
+void EmulatedBus::shape(EmulatedWidget &w) const
+{
+    for (int page : m_refusedPages)
+        w.refusePage(page);
+    if (m_silent) {
+        w.setAutoReply(GET_WIDGET_PARAMS, false);
+        w.setAutoReply(GET_WIDGET_SERIAL, false);
+    }
+    w.replyLatencyMs = m_latencyMs;
 }
 
 void EmulatedBus::configureFromEnvironment()
@@ -62,27 +87,76 @@ void EmulatedBus::configureFromEnvironment()
         count = qMin(countText.toInt(), MaxWidgets);
     reset(count);
 
+    std::lock_guard<std::mutex> lock(m_lock);
+    for (const QByteArray &page : qgetenv("LUMORA_EMULATOR_REFUSE_PAGES").split(',')) {
+        bool isNumber = false;
+        const int index = page.toInt(&isNumber);
+        if (isNumber)
+            m_refusedPages.insert(index);
+    }
+    m_silent = qgetenv("LUMORA_EMULATOR_SILENT") == "1";
+    m_latencyMs = qMax(0, qEnvironmentVariableIntValue("LUMORA_EMULATOR_LATENCY_MS"));
     const QList<QByteArray> serials = qgetenv("LUMORA_EMULATOR_SERIALS").split(',');
-    const QList<QByteArray> refused = qgetenv("LUMORA_EMULATOR_REFUSE_PAGES").split(',');
-    const bool silent = qgetenv("LUMORA_EMULATOR_SILENT") == "1";
-    const int latencyMs = qEnvironmentVariableIntValue("LUMORA_EMULATOR_LATENCY_MS");
     for (size_t i = 0; i < m_widgets.size(); ++i) {
         EmulatedWidget &w = *m_widgets[i];
         if (int(i) < serials.size() && !serials[int(i)].isEmpty())
             w.info.serialString = serials[int(i)].left(15);
-        for (const QByteArray &page : refused) {
-            bool isNumber = false;
-            const int index = page.toInt(&isNumber);
-            if (isNumber)
-                w.refusePage(index);
-        }
-        if (silent) {
-            w.setAutoReply(GET_WIDGET_PARAMS, false);
-            w.setAutoReply(GET_WIDGET_SERIAL, false);
-        }
-        w.replyLatencyMs = qMax(0, latencyMs);
+        shape(w);
     }
     m_flashDumpPath = QString::fromLocal8Bit(qgetenv("LUMORA_EMULATOR_FLASH_DUMP"));
+    const QByteArray schedule = qgetenv("LUMORA_EMULATOR_PLUG").trimmed();
+    if (!schedule.isEmpty() && !m_schedule.joinable())
+        m_schedule = std::thread(&EmulatedBus::runPlugSchedule, this, schedule.split(','));
+}
+
+void EmulatedBus::runPlugSchedule(QList<QByteArray> events)
+{
+    const auto start = std::chrono::steady_clock::now();
+    for (const QByteArray &event : events) {
+        // MS:+SERIAL or MS:-SERIAL; anything else is passed over.
+        const int colon = event.indexOf(':');
+        bool ok = false;
+        const int ms = event.left(colon).trimmed().toInt(&ok);
+        const QByteArray what = event.mid(colon + 1).trimmed();
+        if (colon < 0 || !ok || what.size() < 2 || (what[0] != '+' && what[0] != '-'))
+            continue;
+        std::unique_lock<std::mutex> lock(m_lock);
+        if (m_changed.wait_until(lock, start + std::chrono::milliseconds(ms), [this] { return m_stopping; }))
+            return;
+        lock.unlock();
+        plug(what.mid(1), what[0] == '+');
+    }
+}
+
+void EmulatedBus::plug(const QByteArray &serial, bool in)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        auto it = std::find_if(m_widgets.begin(), m_widgets.end(),
+                               [&](const auto &w) { return w->info.serialString == serial; });
+        if (it != m_widgets.end()) {
+            if (in)
+                (*it)->replug();
+            else
+                (*it)->unplug();
+        } else if (in && int(m_widgets.size()) < MaxWidgets) {
+            EmulatedWidgetInfo info = EmulatedWidgetInfo::standard(int(m_widgets.size()));
+            info.serialString = serial.left(15);
+            m_widgets.push_back(std::make_unique<EmulatedWidget>(info));
+            shape(*m_widgets.back());
+        }
+        ++m_changes;
+    }
+    m_changed.notify_all();
+}
+
+bool EmulatedBus::waitForDeviceChange(int timeoutMs)
+{
+    std::unique_lock<std::mutex> lock(m_lock);
+    const int seen = m_changes;
+    return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                              [&] { return m_changes != seen || m_stopping; })
+           && !m_stopping;
 }
 
 EmulatedWidget &EmulatedBus::attach(const EmulatedWidgetInfo &info)
@@ -176,6 +250,29 @@ FT_STATUS EmulatedBus::open(int index, FT_HANDLE *handle)
                         + " was unplugged after the device list was made: scan again";
         return FT_DEVICE_NOT_FOUND;
     }
+    return openWidget(w, handle);
+}
+
+FT_STATUS EmulatedBus::openBySerial(const char *serial, FT_HANDLE *handle)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    EmulatedWidget *found = nullptr;
+    for (const auto &w : m_widgets) {
+        if (w->plugged() && w->info.serialString == serial) {
+            found = w.get();
+            if (!w->isOpen())
+                break;
+        }
+    }
+    if (!found) {
+        lastOpenError = std::string("no widget with serial ") + serial + " is plugged in";
+        return FT_DEVICE_NOT_FOUND;
+    }
+    return openWidget(found, handle);
+}
+
+FT_STATUS EmulatedBus::openWidget(EmulatedWidget *w, FT_HANDLE *handle)
+{
     if (w->isOpen()) {
         lastOpenError = "widget " + w->info.serialString.toStdString()
                         + " is already open: another program or window holds it; close it there first";
@@ -192,7 +289,9 @@ void EmulatedBus::dumpFlash(const EmulatedWidget &widget) const
 {
     if (m_flashDumpPath.isEmpty() || widget.acceptedPages().isEmpty())
         return;
-    QFile dump(m_flashDumpPath);
+    QString path = m_flashDumpPath;
+    path.replace(QLatin1String("%s"), QString::fromLatin1(widget.info.serialString));
+    QFile dump(path);
     if (dump.open(QIODevice::WriteOnly | QIODevice::Truncate))
         dump.write(widget.flashedImage());
 }

@@ -9,9 +9,12 @@
 
 #include <QString>
 
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <thread>
 #include <vector>
 
 namespace lumora {
@@ -22,6 +25,7 @@ public:
     static constexpr int MaxWidgets = 64;
     // The bus the D2XX functions reach when the emulated backend is chosen.
     static EmulatedBus &instance();
+    ~EmulatedBus() override;
 
     // A fresh bus with `count` widgets of the standard kind; every handle of
     // the previous bus becomes invalid.
@@ -33,14 +37,23 @@ public:
 
     // Shapes the bus from the environment, for trying failures from outside
     // the process (the command-line flasher's tests, a demo):
-    //   LUMORA_EMULATOR             number of widgets (empty: 1)
+    //   LUMORA_EMULATOR             number of widgets (empty: 1; 0: none)
     //   LUMORA_EMULATOR_SERIALS     serial strings of the widgets, comma-separated
     //   LUMORA_EMULATOR_REFUSE_PAGES  page indices every widget refuses
     //   LUMORA_EMULATOR_SILENT      1: widgets never answer (opening fails)
     //   LUMORA_EMULATOR_LATENCY_MS  delay before each reply
     //   LUMORA_EMULATOR_FLASH_DUMP  file that receives a widget's accepted
-    //                               pages when its handle is closed
+    //                               pages when its handle is closed; a %s in
+    //                               it stands for the widget's serial string
+    //   LUMORA_EMULATOR_PLUG        plug events in ms since the start,
+    //                               comma-separated: MS:+SERIAL plugs in a
+    //                               widget with that serial string, MS:-SERIAL
+    //                               pulls it out
     void configureFromEnvironment();
+
+    // Plugs in the widget with this serial string (a new one of the standard
+    // kind, or the one pulled out before), or pulls it out.
+    void plug(const QByteArray &serial, bool in);
 
     // D2xxBackend
     const char *name() const override { return "emulated"; }
@@ -48,6 +61,8 @@ public:
     FT_STATUS getDeviceInfoList(FT_DEVICE_LIST_INFO_NODE *dest, DWORD capacity, DWORD *count) override;
     FT_STATUS deviceCount(DWORD *count) override;
     FT_STATUS open(int index, FT_HANDLE *handle) override;
+    FT_STATUS openBySerial(const char *serial, FT_HANDLE *handle) override;
+    bool waitForDeviceChange(int timeoutMs) override;
     FT_STATUS close(FT_HANDLE handle) override;
     FT_STATUS read(FT_HANDLE handle, unsigned char *buffer, DWORD count, DWORD *delivered) override;
     FT_STATUS write(FT_HANDLE handle, const unsigned char *buffer, DWORD count, DWORD *written) override;
@@ -71,6 +86,10 @@ private:
         int generation;
     };
 
+    // Gives the widget the behaviour the environment asked for.
+    void shape(EmulatedWidget &widget) const;
+    FT_STATUS openWidget(EmulatedWidget *widget, FT_HANDLE *handle);
+    void runPlugSchedule(QList<QByteArray> events);
     Handle *live(FT_HANDLE handle, FT_STATUS *status);
     Handle *known(FT_HANDLE handle);
     std::vector<Listed> pluggedWidgets() const;
@@ -87,6 +106,15 @@ private:
     std::vector<Listed> m_listed;
     bool m_listMade = false;
     QString m_flashDumpPath;
+    std::set<int> m_refusedPages;
+    bool m_silent = false;
+    int m_latencyMs = 0;
+
+    // Plug events: the schedule's thread, and whoever waits for a change.
+    std::condition_variable m_changed;
+    int m_changes = 0;
+    bool m_stopping = false;
+    std::thread m_schedule;
 };
 
 } // namespace lumora
