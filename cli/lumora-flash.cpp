@@ -1,19 +1,28 @@
 // lumora-flash: lists widgets, shows what one reports, and loads a firmware
-// image into it without the window, with the same link and update procedure.
+// image into one widget, into every attached widget at once (--all), or into
+// each widget as it is plugged in (--station), with the same link and update
+// procedure as the window.
 #include "deviceinfo.h"
+#include "exitcodes.h"
 #include "firmwareimage.h"
 #include "firmwareupdate.h"
+#include "reporter.h"
+#include "widgetjob.h"
 #include "widgetlink.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QFile>
+#include <QSet>
 #include <QTextStream>
 
 #include <atomic>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
-#include <mutex>
+#include <list>
+#include <memory>
+#include <thread>
 
 #ifdef _WIN32
 #include <io.h>
@@ -25,46 +34,31 @@
 
 namespace {
 
-// Exit codes; the help text lists them.
-enum ExitCode {
-    ExitDone = 0,
-    ExitFailed = 1,          // the device list could not be read
-    ExitUsage = 2,
-    ExitNoSuchDevice = 3,
-    ExitOpenFailed = 4,
-    ExitBadFile = 5,
-    ExitPagesRefused = 6,
-    ExitNotConfirmed = 7,
-    ExitInterrupted = 8,
-    ExitWidgetLost = 9,
-    ExitOutputFailed = 10,
-};
-
 const char ExitCodeHelp[] =
-    "Exit codes:\n"
-    "  0  done: every page accepted (or the list / info was printed)\n"
+    "Exit codes (of several widgets, the worst: 9, 6, 4, 3, 8, 10, then 0):\n"
+    "  0  done: every page accepted by every widget (or the list / info printed)\n"
     "  1  the device list could not be read\n"
     "  2  bad usage\n"
     "  3  no such device: none attached, index out of range, not exactly one\n"
     "     widget matches, or the widget changed between the list and the open\n"
-    "  4  the widget could not be opened (the reason is on standard error)\n"
+    "  4  a widget could not be opened (the reason is on standard error)\n"
     "  5  the image file is unreadable or refused (not a regular file, no whole\n"
     "     page, too large)\n"
-    "  6  the widget refused pages (the count is on standard error)\n"
+    "  6  a widget refused pages (the count is on standard error)\n"
     "  7  not confirmed: answered no, or no terminal and no --yes\n"
     "  8  interrupted by a signal (the page in flight was finished first)\n"
-    "  9  the widget was lost during the update (unplugged or stopped working)\n"
-    " 10  standard output could not be written\n";
+    "  9  a widget was lost during its update (unplugged or stopped working)\n"
+    " 10  standard output or the record could not be written\n";
 
-bool gVerbose = false;
-std::mutex gOutputLock;
+constexpr int StationListIntervalMs = 500;
 
-// Set by SIGINT, SIGTERM and SIGHUP: the update stops after the page in flight.
-std::atomic<int> gSignal{0};
+// SIGINT, SIGTERM and SIGHUP: how many arrived. One stops the run after the
+// pages in flight (a station first lets the widgets in flight finish).
+std::atomic<int> gSignals{0};
 
-extern "C" void onStopSignal(int signal)
+extern "C" void onStopSignal(int)
 {
-    gSignal.store(signal);
+    gSignals.fetch_add(1);
 }
 
 void installSignalHandlers()
@@ -78,25 +72,6 @@ void installSignalHandlers()
 #ifdef SIGHUP
     std::signal(SIGHUP, onStopSignal);
 #endif
-}
-
-void printError(const QString &text)
-{
-    std::lock_guard<std::mutex> lock(gOutputLock);
-    std::fprintf(stderr, "lumora-flash: %s\n", text.toLocal8Bit().constData());
-    std::fflush(stderr);
-}
-
-// Warnings and failures of the link and the update always reach standard
-// error, one line each; --verbose adds every log line, as the window's log
-// panel shows them.
-void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &message)
-{
-    if (!gVerbose && (type == QtDebugMsg || type == QtInfoMsg))
-        return;
-    std::lock_guard<std::mutex> lock(gOutputLock);
-    std::fprintf(stderr, "%s\n", message.simplified().toLocal8Bit().constData());
-    std::fflush(stderr);
 }
 
 // Standard output reached its reader: flushed with no error.
@@ -157,18 +132,23 @@ Selection selectDevice(const QVector<FT_DEVICE_LIST_INFO_NODE> &devices, const Q
     return s;
 }
 
-int listDevices(const QVector<FT_DEVICE_LIST_INFO_NODE> &devices)
+WidgetRun runFor(const QVector<FT_DEVICE_LIST_INFO_NODE> &devices, int index)
 {
-    {
-        QTextStream out(stdout);
-        for (int i = 0; i < devices.size(); ++i)
-            out << i << '\t' << deviceDescription(devices[i]) << '\t' << deviceSerialString(devices[i]) << '\n';
-    }
-    return outputWritten() ? ExitDone : ExitOutputFailed;
+    WidgetRun run;
+    run.index = index;
+    run.serial = deviceSerialString(devices[index]).toLatin1();
+    run.description = deviceDescription(devices[index]);
+    return run;
 }
 
-int printInfo(WidgetLink &link)
+int printInfo(int index, const QString &chosenSerial)
 {
+    WidgetLink link;
+    link.reportStream = nullptr; // printed below, with the rest
+    if (!link.open(index)) {
+        printError(QStringLiteral("cannot open widget %1 (serial %2)").arg(index).arg(chosenSerial));
+        return ExitOpenFailed;
+    }
     {
         QTextStream out(stdout);
         uint32_t serial = 0;
@@ -181,14 +161,14 @@ int printInfo(WidgetLink &link)
             << "MAB time " << WidgetLink::mabTimeMicroseconds(link.params.mabTime) << " micro sec\n"
             << "Refresh rate " << link.params.refreshRate << " packets/sec\n";
     }
+    link.close();
     return outputWritten() ? ExitDone : ExitOutputFailed;
 }
 
 // Asks on the terminal; anything but y/yes is no.
-bool confirmed(const FirmwareImage &image)
+bool confirmed(const QString &question)
 {
-    std::fprintf(stderr, "FW Version %s\nDo you want to start update? [y/N] ",
-                 image.versionText().toLocal8Bit().constData());
+    std::fprintf(stderr, "%s [y/N] ", question.toLocal8Bit().constData());
     std::fflush(stderr);
     char answer[16] = {};
     if (!std::fgets(answer, sizeof answer, stdin))
@@ -197,65 +177,126 @@ bool confirmed(const FirmwareImage &image)
     return text == "y" || text == "yes";
 }
 
-// Progress on standard error: one line rewritten in place on a terminal,
-// otherwise a plain line at every tenth of the pages and at the last.
-class ProgressLine
+WidgetJobHooks hooksFor(Reporter &reporter, int signalsToStop)
 {
-public:
-    ProgressLine() : m_terminal(isatty(fileno(stderr))) {}
-
-    void show(int sent, int total)
-    {
-        const int percent = total > 0 ? sent * 100 / total : 100;
-        std::lock_guard<std::mutex> lock(gOutputLock);
-        if (m_terminal) {
-            std::fprintf(stderr, "\rpage %d of %d (%d%%)", sent, total, percent);
-            if (sent == total)
-                std::fputc('\n', stderr);
-        } else if (sent == total || percent / 10 != m_lastTenth) {
-            std::fprintf(stderr, "page %d of %d (%d%%)\n", sent, total, percent);
-        }
-        m_lastTenth = percent / 10;
-        std::fflush(stderr);
-    }
-
-private:
-    bool m_terminal;
-    int m_lastTenth = 0;
-};
-
-int flash(WidgetLink &link, const FirmwareImage &image, const QString &fileName)
-{
-    FirmwareUpdate update(link, image, fileName);
-    ProgressLine progress;
-    update.onPageSent = [&](int sent, int total) { progress.show(sent, total); };
-    update.stopRequested = [] { return gSignal.load() != 0; };
-    // Failures are logged by the update itself, and so reach standard error.
-    switch (update.run()) {
-    case FirmwareUpdate::Outcome::Done:
-        std::fprintf(stderr, "%d pages written\n", update.pageCount());
-        return ExitDone;
-    case FirmwareUpdate::Outcome::PagesRefused:
-        return ExitPagesRefused;
-    case FirmwareUpdate::Outcome::Interrupted:
-        return ExitInterrupted;
-    case FirmwareUpdate::Outcome::DeviceLost:
-        return ExitWidgetLost;
-    case FirmwareUpdate::Outcome::ImageRefused:
-        return ExitBadFile;
-    case FirmwareUpdate::Outcome::NoDevice:
-        return ExitOpenFailed;
-    }
-    return ExitFailed;
+    WidgetJobHooks hooks;
+    hooks.opened = [&reporter](const WidgetRun &run) { reporter.opened(run); };
+    hooks.pageSent = [&reporter](const WidgetRun &run, int sent, int total) { reporter.pageSent(run, sent, total); };
+    hooks.stopRequested = [signalsToStop] { return gSignals.load() >= signalsToStop; };
+    return hooks;
 }
 
-// The serial string the open widget itself reports.
-QString openedSerial(const WidgetLink &link)
+int exitCodeOf(const QVector<WidgetRun> &runs, const Reporter &reporter)
 {
-    char serial[16] = {};
-    if (FT_GetDeviceInfo(link.handle, nullptr, nullptr, serial, nullptr, nullptr) != FT_OK)
-        return QString();
-    return deviceInfoField(serial, int(sizeof serial));
+    int code = reporter.outputFailed() ? ExitOutputFailed : ExitDone;
+    for (const WidgetRun &run : runs)
+        code = worseExitCode(code, exitCode(run.result));
+    return code;
+}
+
+// Every widget of the list at once, a thread each with its own handle.
+QVector<WidgetRun> flashAll(const QVector<FT_DEVICE_LIST_INFO_NODE> &devices, const FirmwareImage &image,
+                            const QString &fileName, Reporter &reporter)
+{
+    QVector<WidgetRun> runs;
+    for (int i = 0; i < devices.size(); ++i)
+        runs << runFor(devices, i);
+    reporter.showBoard(runs);
+    const WidgetJobHooks hooks = hooksFor(reporter, 1);
+    std::vector<std::thread> threads;
+    for (WidgetRun &run : runs) {
+        threads.emplace_back([&run, &image, &fileName, &hooks, &reporter] {
+            setLogTag(QString::fromLatin1(run.serial));
+            flashWidget(run, image, fileName, hooks);
+            reporter.finished(run);
+        });
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+    return runs;
+}
+
+// Waits for widgets and updates each one as it is plugged in, until a
+// signal; a widget is updated again only after it was pulled out.
+QVector<WidgetRun> station(const FirmwareImage &image, const QString &fileName, Reporter &reporter)
+{
+    struct Job {
+        WidgetRun run;
+        std::thread thread;
+        std::atomic<bool> done{false};
+    };
+    std::list<Job> jobs;
+    QVector<WidgetRun> finished;
+    QSet<QByteArray> attached;   // serials listed now, flashed or being flashed
+    QSet<QByteArray> told;       // widgets that cannot be told apart, said once
+    // The widgets in flight finish after the first signal; a second one
+    // interrupts them after their page in flight.
+    const WidgetJobHooks hooks = hooksFor(reporter, 2);
+    int arrivals = 0;
+    std::fprintf(stderr, "waiting for widgets; Ctrl-C ends the station\n");
+    while (gSignals.load() == 0) {
+        DWORD count = 0;
+        QVector<FT_DEVICE_LIST_INFO_NODE> devices;
+        if (FT_CreateDeviceInfoList(&count) == FT_OK)
+            devices = readDeviceInfoList(count);
+        QHash<QByteArray, int> listed;
+        for (const FT_DEVICE_LIST_INFO_NODE &node : qAsConst(devices))
+            listed[deviceSerialString(node).toLatin1()] += 1;
+        for (auto it = jobs.begin(); it != jobs.end();) {
+            if (!it->done.load()) {
+                ++it;
+                continue;
+            }
+            it->thread.join();
+            finished << it->run;
+            it = jobs.erase(it);
+        }
+        // Pulled out: it is updated again when it comes back.
+        for (auto it = attached.begin(); it != attached.end();) {
+            const bool busy = std::any_of(jobs.begin(), jobs.end(), [&](const Job &j) { return j.run.serial == *it; });
+            it = listed.contains(*it) || busy ? std::next(it) : attached.erase(it);
+        }
+        for (auto it = listed.cbegin(); it != listed.cend(); ++it) {
+            const QByteArray serial = it.key();
+            if (attached.contains(serial))
+                continue;
+            if (serial.isEmpty() || it.value() > 1) {
+                if (!told.contains(serial))
+                    printError(serial.isEmpty() ? QStringLiteral("a widget without a readable serial number cannot be"
+                                                                 " told apart from others: not updated")
+                                                : QStringLiteral("%1 widgets with serial %2: they cannot be told apart;"
+                                                                 " unplug all but one")
+                                                      .arg(it.value()).arg(QString::fromLatin1(serial)));
+                told.insert(serial);
+                continue;
+            }
+            told.remove(serial);
+            attached.insert(serial);
+            jobs.emplace_back();
+            Job &job = jobs.back();
+            job.run.index = arrivals++;
+            job.run.bySerial = true;
+            job.run.serial = serial;
+            for (const FT_DEVICE_LIST_INFO_NODE &node : qAsConst(devices))
+                if (deviceSerialString(node).toLatin1() == serial)
+                    job.run.description = deviceDescription(node);
+            job.thread = std::thread([&job, &image, &fileName, &hooks, &reporter] {
+                setLogTag(QString::fromLatin1(job.run.serial));
+                flashWidget(job.run, image, fileName, hooks);
+                reporter.finished(job.run);
+                job.done.store(true);
+            });
+        }
+        waitForDeviceChange(StationListIntervalMs);
+    }
+    if (!jobs.empty())
+        printError(QStringLiteral("stopping: %1 widget(s) in flight finish first (a second Ctrl-C interrupts them)")
+                       .arg(jobs.size()));
+    for (Job &job : jobs) {
+        job.thread.join();
+        finished << job.run;
+    }
+    return finished;
 }
 
 } // namespace
@@ -265,11 +306,12 @@ int main(int argc, char *argv[])
     installSignalHandlers();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName("lumora-flash");
-    qInstallMessageHandler(messageHandler);
 
     QCommandLineParser options;
     options.setApplicationDescription(
-        QStringLiteral("Lists USB DMX widgets, shows what one reports, or loads FILE.bin into it.\n\n")
+        QStringLiteral("Lists USB DMX widgets, shows what one reports, or loads FILE.bin into one widget, into"
+                       " every attached widget at once (--all), or into each widget as it is plugged in"
+                       " (--station).\n\n")
         + QLatin1String(ExitCodeHelp));
     options.addHelpOption();
     options.addOptions({
@@ -277,11 +319,16 @@ int main(int argc, char *argv[])
         {"info", "Open the widget and show its serial number, firmware and DMX timing."},
         {{"d", "device"}, "Use the widget at index <N> of the list.", "N"},
         {{"s", "serial"}, "Use the widget whose serial string is <SN>.", "SN"},
-        {{"y", "yes"}, "Start the update without asking."},
+        {"all", "Update every attached widget at the same time."},
+        {"station", "Update each widget once as it is plugged in, until interrupted."},
+        {"json", "Write events as JSON objects, one a line, on standard output."},
+        {"record", "Append a CSV line for every widget updated to <FILE>.", "FILE"},
+        {{"y", "yes"}, "Start the update without asking (once for the whole run)."},
         {{"v", "verbose"}, "Show the program's log lines on standard error."},
     });
     options.addPositionalArgument("FILE.bin", "Firmware image to load.");
     if (!options.parse(QCoreApplication::arguments())) {
+        installFlasherMessageHandler(false);
         printError(options.errorText());
         return ExitUsage;
     }
@@ -289,11 +336,13 @@ int main(int argc, char *argv[])
         std::fputs(options.helpText().toLocal8Bit().constData(), stdout);
         return outputWritten() ? ExitDone : ExitOutputFailed;
     }
-    gVerbose = options.isSet("verbose");
+    installFlasherMessageHandler(options.isSet("verbose"));
 
     const QStringList files = options.positionalArguments();
     const bool list = options.isSet("list");
     const bool info = options.isSet("info");
+    const bool all = options.isSet("all");
+    const bool atStation = options.isSet("station");
     if (int(list) + int(info) + int(!files.isEmpty()) != 1 || files.size() > 1) {
         printError("give exactly one of --list, --info or FILE.bin (see --help)");
         return ExitUsage;
@@ -302,6 +351,19 @@ int main(int argc, char *argv[])
         printError("--device and --serial exclude each other");
         return ExitUsage;
     }
+    if ((all || atStation) && (files.isEmpty() || all == atStation || options.isSet("device") || options.isSet("serial"))) {
+        printError("--all and --station each take FILE.bin, and no --device or --serial (see --help)");
+        return ExitUsage;
+    }
+    if ((info && options.isSet("json")) || (files.isEmpty() && options.isSet("record"))) {
+        printError("--json goes with --list or an update, --record with an update (see --help)");
+        return ExitUsage;
+    }
+
+    Reporter::Options report;
+    report.mode = all ? Reporter::Mode::AllWidgets : atStation ? Reporter::Mode::Station : Reporter::Mode::OneWidget;
+    report.json = options.isSet("json");
+    report.recordPath = options.value("record");
 
     // Read and check the image before touching any widget.
     FirmwareImage image;
@@ -322,6 +384,28 @@ int main(int argc, char *argv[])
             printError("standard input is not a terminal: give --yes to update without asking");
             return ExitNotConfirmed;
         }
+        report.imagePath = files.first();
+        report.imageVersion = image.versionText();
+        QFile file(files.first());
+        QCryptographicHash sha256(QCryptographicHash::Sha256);
+        if (file.open(QIODevice::ReadOnly) && sha256.addData(&file))
+            report.imageSha256 = sha256.result().toHex();
+    }
+    Reporter reporter(report);
+
+    if (atStation) {
+        if (!options.isSet("yes")
+            && !confirmed(QStringLiteral("FW Version %1\nUpdate every widget plugged in from now on, until"
+                                         " Ctrl-C?").arg(image.versionText()))) {
+            printError("station not started");
+            return ExitNotConfirmed;
+        }
+        if (!reporter.openRecord())
+            return ExitOutputFailed;
+        const QVector<WidgetRun> runs = station(image, files.first(), reporter);
+        const int code = exitCodeOf(runs, reporter);
+        reporter.summary(runs, code);
+        return reporter.outputFailed() ? worseExitCode(code, ExitOutputFailed) : code;
     }
 
     DWORD count = 0;
@@ -333,42 +417,68 @@ int main(int argc, char *argv[])
     const QString unreadable = unreadableDevicesNote(devices);
     if (!unreadable.isEmpty())
         printError(unreadable);
-    if (list)
-        return listDevices(devices);
-
-    const Selection selection = selectDevice(devices, options);
-    if (selection.index < 0) {
-        printError(selection.error);
-        return selection.code;
+    if (list) {
+        if (report.json) {
+            for (int i = 0; i < devices.size(); ++i)
+                reporter.device(i, deviceDescription(devices[i]), deviceSerialString(devices[i]));
+            reporter.end(devices.size(), ExitDone);
+        } else {
+            QTextStream out(stdout);
+            for (int i = 0; i < devices.size(); ++i)
+                out << i << '\t' << deviceDescription(devices[i]) << '\t' << deviceSerialString(devices[i]) << '\n';
+        }
+        return outputWritten() && !reporter.outputFailed() ? ExitDone : ExitOutputFailed;
     }
-    const QString chosenSerial = deviceSerialString(devices[selection.index]);
 
-    if (!files.isEmpty() && !options.isSet("yes") && !confirmed(image)) {
-        printError("update not started");
-        return ExitNotConfirmed;
+    QVector<WidgetRun> runs;
+    if (all) {
+        if (devices.isEmpty()) {
+            printError("no widget attached");
+            return ExitNoSuchDevice;
+        }
+        QString question = QStringLiteral("FW Version %1\nUpdate these %2 widgets?").arg(image.versionText()).arg(devices.size());
+        for (int i = 0; i < devices.size(); ++i)
+            question += QStringLiteral("\n  %1  %2  %3").arg(i).arg(deviceDescription(devices[i]), deviceSerialString(devices[i]));
+        if (!options.isSet("yes") && !confirmed(question + QStringLiteral("\nDo you want to start update?"))) {
+            printError("update not started");
+            return ExitNotConfirmed;
+        }
+    } else {
+        const Selection selection = selectDevice(devices, options);
+        if (selection.index < 0) {
+            printError(selection.error);
+            return selection.code;
+        }
+        if (info)
+            return printInfo(selection.index, deviceSerialString(devices[selection.index]));
+        if (!options.isSet("yes")
+            && !confirmed(QStringLiteral("FW Version %1\nDo you want to start update?").arg(image.versionText()))) {
+            printError("update not started");
+            return ExitNotConfirmed;
+        }
+        runs << runFor(devices, selection.index);
     }
-    if (gSignal.load()) {
+    if (gSignals.load()) {
         printError("interrupted before the update started; nothing was sent");
         return ExitInterrupted;
     }
+    if (!reporter.openRecord())
+        return ExitOutputFailed;
 
-    // The device list entry the user chose, and only that one: a widget
-    // pulled out since does not open, and no other takes its place.
-    WidgetLink link;
-    link.reportStream = nullptr; // --info prints the refresh rate itself
-    if (!link.open(selection.index)) {
-        printError(QStringLiteral("cannot open widget %1 (serial %2)").arg(selection.index).arg(chosenSerial));
-        return ExitOpenFailed;
+    if (all) {
+        runs = flashAll(devices, image, files.first(), reporter);
+    } else {
+        // The device list entry the user chose, and only that one: a widget
+        // pulled out since does not open, and no other takes its place.
+        WidgetRun &run = runs.front();
+        flashWidget(run, image, files.first(), hooksFor(reporter, 1));
+        reporter.finished(run);
+        if (run.result == WidgetResult::OpenFailed)
+            printError(QStringLiteral("cannot open widget %1 (serial %2)").arg(run.index).arg(QString::fromLatin1(run.serial)));
+        else if (run.result == WidgetResult::NotChosen)
+            printError(run.message);
     }
-    const QString serial = openedSerial(link);
-    if (!chosenSerial.isEmpty() && serial != chosenSerial) {
-        link.close();
-        printError(QStringLiteral("widget %1 reports serial %2, not %3: it was replaced after the list was read;"
-                                  " nothing was sent")
-                       .arg(selection.index).arg(serial, chosenSerial));
-        return ExitNoSuchDevice;
-    }
-    const int result = info ? printInfo(link) : flash(link, image, files.first());
-    link.close();
-    return result;
+    const int code = exitCodeOf(runs, reporter);
+    reporter.summary(runs, code);
+    return reporter.outputFailed() ? worseExitCode(code, ExitOutputFailed) : code;
 }

@@ -182,13 +182,26 @@ int WidgetLink::mabTimeMicroseconds(uint8_t mabTime)
 
 int WidgetLink::open(int device)
 {
+    return openWith(QString::number(device), [&] { return FT_Open(device, &handle); });
+}
+
+int WidgetLink::openSerial(const QByteArray &serial)
+{
+    return openWith(QString::fromLatin1(serial), [&] {
+        return FT_OpenEx(const_cast<char *>(serial.constData()), FT_OPEN_BY_SERIAL_NUMBER, &handle);
+    });
+}
+
+int WidgetLink::openWith(const QString &device, const std::function<FT_STATUS()> &openDevice)
+{
     close();
     m_error.clear();
 
     FT_STATUS status = FT_OTHER_ERROR;
     for (int attempt = 0; attempt < OpenAttempts; ++attempt) {
-        qCDebug(lcLink, "\n------ D2XX ------- Opening [Device %d] ------ Try %d", device, attempt);
-        status = FT_Open(device, &handle);
+        qCDebug(lcLink).noquote() << QStringLiteral("\n------ D2XX ------- Opening [Device %1] ------ Try %2")
+                                         .arg(device).arg(attempt);
+        status = openDevice();
         lumora::sleepMs(PauseAfterOpenMs);
         if (status == FT_OK)
             break;

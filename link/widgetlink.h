@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 
 // The link's own messages: the open report, and why a widget failed.
 Q_DECLARE_LOGGING_CATEGORY(lcLink)
@@ -41,6 +42,9 @@ public:
     int sendPacket(int label, const unsigned char *data, int len);
     int receivePacket(int label, unsigned char *dst, int len);
     int open(int device);
+    // The same, for the attached widget with this serial string, wherever it
+    // stands in the device list.
+    int openSerial(const QByteArray &serial);
 
     // Lets go of the widget: closes the handle, if any, and sets it to none.
     void close();
@@ -68,6 +72,9 @@ public:
     static int mabTimeMicroseconds(uint8_t mabTime);
 
 private:
+    // open() and openSerial(): `device` names the widget in the log lines,
+    // `openDevice` makes one attempt.
+    int openWith(const QString &device, const std::function<FT_STATUS()> &openDevice);
     // Notes a failing status of a call on the handle, with the backend's words.
     void failed(FT_STATUS status, const char *what);
 
