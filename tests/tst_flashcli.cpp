@@ -1,8 +1,14 @@
 // The command-line flasher, run as a process against emulated widgets.
+#include <QCryptographicHash>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <csignal>
+#include <sys/stat.h>
 
 namespace {
 
@@ -11,6 +17,7 @@ struct Run
     int exitCode = -1;
     QByteArray out;
     QByteArray err;
+    QList<QJsonObject> events; // standard output read as JSON lines
 };
 
 // A firmware file: version line, header padded to 255 bytes, `pages` pages
@@ -43,18 +50,19 @@ private:
         return file.fileName();
     }
 
-    Run run(const QStringList &arguments, const QStringList &environment)
+    QProcessEnvironment environment(const QStringList &settings) const
     {
-        QProcess process;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("LUMORA_EMULATOR", "1");
         env.insert("LUMORA_EMULATOR_NO_WAITS", "1");
-        env.insert("LUMORA_EMULATOR_FLASH_DUMP", path("flashed.bin"));
-        for (const QString &setting : environment)
+        env.insert("LUMORA_EMULATOR_FLASH_DUMP", path("flash-%s.bin"));
+        for (const QString &setting : settings)
             env.insert(setting.section('=', 0, 0), setting.section('=', 1));
-        process.setProcessEnvironment(env);
-        process.start(LUMORA_FLASH_PATH, arguments);
-        process.closeWriteChannel(); // standard input: a pipe, never a terminal
+        return env;
+    }
+
+    static Run finish(QProcess &process)
+    {
         Run result;
         if (!process.waitForFinished(20000)) {
             process.kill();
@@ -65,13 +73,60 @@ private:
         result.out = process.readAllStandardOutput();
         result.err = process.readAllStandardError();
         result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        for (const QByteArray &line : result.out.split('\n'))
+            if (line.startsWith('{'))
+                result.events << QJsonDocument::fromJson(line).object();
         return result;
     }
 
-    QByteArray flashed() const
+    Run run(const QStringList &arguments, const QStringList &settings = {})
     {
-        QFile file(path("flashed.bin"));
+        QProcess process;
+        process.setProcessEnvironment(environment(settings));
+        process.start(LUMORA_FLASH_PATH, arguments);
+        process.closeWriteChannel(); // standard input: a pipe, never a terminal
+        return finish(process);
+    }
+
+    // Runs the flasher until `results` result events have come, then sends
+    // SIGINT, as a technician ends a station.
+    Run runUntilResults(const QStringList &arguments, const QStringList &settings, int results)
+    {
+        QProcess process;
+        process.setProcessEnvironment(environment(settings));
+        process.start(LUMORA_FLASH_PATH, arguments);
+        process.closeWriteChannel();
+        QByteArray seen;
+        QElapsedTimer clock;
+        clock.start();
+        while (seen.count("\"event\":\"result\"") < results && clock.elapsed() < 15000) {
+            process.waitForReadyRead(100);
+            seen = process.peek(1 << 20);
+        }
+        interrupt(process);
+        return finish(process);
+    }
+
+    static void interrupt(QProcess &process)
+    {
+        // Never the whole process group: only a flasher still running.
+        if (process.state() == QProcess::Running && process.processId() > 0)
+            ::kill(pid_t(process.processId()), SIGINT);
+    }
+
+    QByteArray flashed(const QString &serial) const
+    {
+        QFile file(path("flash-" + serial + ".bin"));
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+    static QList<QJsonObject> eventsOf(const Run &run, const QString &event)
+    {
+        QList<QJsonObject> found;
+        for (const QJsonObject &e : run.events)
+            if (e["event"].toString() == event)
+                found << e;
+        return found;
     }
 
 private slots:
@@ -82,9 +137,15 @@ private slots:
         writeFile("ragged.bin", firmwareFile(2, 100));
         writeFile("header-only.bin", firmwareFile(0, 255));
         writeFile("too-large.bin", QByteArray(255 + 65536 * 256, char(0x11)));
+        writeFile("long.bin", firmwareFile(256));
+        QCOMPARE(mkfifo(QFile::encodeName(path("fifo.bin")).constData(), 0600), 0);
     }
 
-    void init() { QFile::remove(path("flashed.bin")); }
+    void init()
+    {
+        for (const QString &dump : QDir(m_dir.path()).entryList({"flash-*.bin"}))
+            QFile::remove(path(dump));
+    }
 
     void exitCodes_data()
     {
@@ -104,8 +165,6 @@ private slots:
                               << QByteArray("Serial No 201000\nFirmware 1.44\nBreak time 196 micro sec\n"
                                             "MAB time 10 micro sec\nRefresh rate 40 packets/sec\n")
                               << QByteArray();
-        QTest::newRow("info second") << QStringList{"--info", "--device", "1"} << QStringList{"LUMORA_EMULATOR=2"}
-                                     << 0 << QByteArray("Serial No 201001\n") << QByteArray();
         QTest::newRow("serial one match") << QStringList{"--info", "--serial", "B"}
                                           << QStringList{"LUMORA_EMULATOR=3", "LUMORA_EMULATOR_SERIALS=A,B,C"} << 0
                                           << QByteArray("Serial No 201001\n") << QByteArray();
@@ -124,24 +183,33 @@ private slots:
         QTest::newRow("device not a number") << QStringList{"--info", "-d", "x"} << QStringList{} << 2 << QByteArray()
                                              << QByteArray("no device x");
         QTest::newRow("no action") << QStringList{} << QStringList{} << 2 << QByteArray() << QByteArray("exactly one");
-        QTest::newRow("two actions") << QStringList{"--list", "--info"} << QStringList{} << 2 << QByteArray()
-                                     << QByteArray("exactly one");
         QTest::newRow("device and serial") << QStringList{"--info", "-d", "0", "-s", "EM000001"} << QStringList{}
                                            << 2 << QByteArray() << QByteArray("exclude each other");
+        QTest::newRow("all with a device") << QStringList{"--all", "-d", "0", three} << QStringList{} << 2
+                                           << QByteArray() << QByteArray("--all and --station each take");
         QTest::newRow("unknown option") << QStringList{"--force"} << QStringList{} << 2 << QByteArray()
                                         << QByteArray("Unknown option 'force'");
-        QTest::newRow("open fails") << QStringList{"--yes", three} << QStringList{"LUMORA_EMULATOR_SILENT=1"} << 4
-                                    << QByteArray() << QByteArray("cannot open widget 0 (serial EM000001)");
+        QTest::newRow("open fails, and why") << QStringList{"--yes", three} << QStringList{"LUMORA_EMULATOR_SILENT=1"}
+                                             << 4 << QByteArray()
+                                             << QByteArray("Device 0 did not answer its parameter request: is it a"
+                                                           " Lumora widget?");
         QTest::newRow("file missing") << QStringList{"--yes", path("missing.bin")} << QStringList{} << 5
-                                      << QByteArray() << QByteArray("cannot read");
+                                      << QByteArray() << QByteArray("missing.bin: no such file");
+        QTest::newRow("a pipe is no image") << QStringList{"--yes", path("fifo.bin")} << QStringList{} << 5
+                                            << QByteArray() << QByteArray("fifo.bin is not a regular file");
+        QTest::newRow("a device is no image") << QStringList{"--yes", "/dev/zero"} << QStringList{} << 5
+                                              << QByteArray() << QByteArray("/dev/zero is not a regular file");
         QTest::newRow("no whole page") << QStringList{"--yes", path("header-only.bin")} << QStringList{} << 5
                                        << QByteArray() << QByteArray("no whole page");
         QTest::newRow("too many pages") << QStringList{"--yes", path("too-large.bin")} << QStringList{} << 5
-                                        << QByteArray() << QByteArray("too-large.bin is too large for a firmware image");
+                                        << QByteArray() << QByteArray("too-large.bin is too large");
         QTest::newRow("pages refused") << QStringList{"--yes", three} << QStringList{"LUMORA_EMULATOR_REFUSE_PAGES=0,2"}
                                        << 6 << QByteArray() << QByteArray("2 of 3 pages refused");
         QTest::newRow("not a terminal, no --yes") << QStringList{three} << QStringList{} << 7 << QByteArray()
                                                   << QByteArray("give --yes");
+        QTest::newRow("record not writable") << QStringList{"--yes", "--record", path("no/such/dir.csv"), three}
+                                             << QStringList{} << 10 << QByteArray()
+                                             << QByteArray("cannot write the record");
     }
 
     void exitCodes()
@@ -152,6 +220,8 @@ private slots:
         QFETCH(QByteArray, out);
         QFETCH(QByteArray, err);
 
+        QElapsedTimer clock;
+        clock.start();
         const Run result = run(arguments, environment);
         QCOMPARE(result.exitCode, exitCode);
         if (exitCode == 0)
@@ -161,39 +231,45 @@ private slots:
         QVERIFY2(result.err.contains(err), result.err.constData());
         // Only a run that updates may touch the flash.
         if (exitCode != 6)
-            QCOMPARE(flashed(), QByteArray());
+            QCOMPARE(flashed("EM000001"), QByteArray());
+        QVERIFY(clock.elapsed() < 10000);
     }
 
     void fullUpdate_data()
     {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<QString>("file");
+        QTest::addColumn<QString>("serial");
         QTest::addColumn<int>("pages");
-        QTest::newRow("only widget") << QStringList{} << "three.bin" << 3;
-        QTest::newRow("left-over bytes not sent") << QStringList{} << "ragged.bin" << 2;
-        QTest::newRow("by index") << QStringList{"-d", "1"} << "three.bin" << 3;
-        QTest::newRow("by serial") << QStringList{"--serial", "EM000002"} << "three.bin" << 3;
+        QTest::newRow("only widget") << QStringList{} << "three.bin" << "EM000001" << 3;
+        QTest::newRow("left-over bytes not sent") << QStringList{} << "ragged.bin" << "EM000001" << 2;
+        QTest::newRow("by index") << QStringList{"-d", "1"} << "three.bin" << "EM000002" << 3;
+        QTest::newRow("by serial") << QStringList{"--serial", "EM000002"} << "three.bin" << "EM000002" << 3;
     }
 
     void fullUpdate()
     {
         QFETCH(QStringList, arguments);
         QFETCH(QString, file);
+        QFETCH(QString, serial);
         QFETCH(int, pages);
 
         const QString widgets = arguments.isEmpty() ? "1" : "2";
         const Run result = run(arguments + QStringList{"--yes", path(file)}, {"LUMORA_EMULATOR=" + widgets});
         QCOMPARE(result.exitCode, 0);
         QVERIFY2(result.err.endsWith(QByteArray::number(pages) + " pages written\n"), result.err.constData());
+        // A download cut short is not flashed without a word.
+        QCOMPARE(result.err.contains("100 bytes after the last whole page will not be sent"), file == "ragged.bin");
 
         QFile source(path(file));
         QVERIFY(source.open(QIODevice::ReadOnly));
-        QCOMPARE(flashed(), source.readAll().mid(255, pages * 256));
+        QCOMPARE(flashed(serial), source.readAll().mid(255, pages * 256));
+        QCOMPARE(QDir(m_dir.path()).entryList({"flash-*.bin"}).size(), 1);
     }
 
     void progressAndLog()
     {
-        const Run quiet = run({"--yes", path("three.bin")}, {});
+        const Run quiet = run({"--yes", path("three.bin")});
         QCOMPARE(quiet.exitCode, 0);
         // Not a terminal: plain lines, none rewritten in place, no log lines.
         QCOMPARE(quiet.err, QByteArray("page 1 of 3 (33%)\npage 2 of 3 (66%)\npage 3 of 3 (100%)\n3 pages written\n"));
@@ -211,15 +287,20 @@ private slots:
     void confirmationOnTerminal_data()
     {
         QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<QString>("plug");
         QTest::addColumn<int>("exitCode");
-        QTest::newRow("yes") << QByteArray("y\n") << 0;
-        QTest::newRow("no") << QByteArray("n\n") << 7;
-        QTest::newRow("just return") << QByteArray("\n") << 7;
+        QTest::newRow("yes") << QByteArray("y\n") << QString() << 0;
+        QTest::newRow("no") << QByteArray("n\n") << QString() << 7;
+        QTest::newRow("just return") << QByteArray("\n") << QString() << 7;
+        // Pulled out while the question waits: its neighbour must not be
+        // opened in its place.
+        QTest::newRow("chosen widget pulled out") << QByteArray("y\n") << "300:-EM000001" << 4;
     }
 
     void confirmationOnTerminal()
     {
         QFETCH(QByteArray, answer);
+        QFETCH(QString, plug);
         QFETCH(int, exitCode);
         const QString script = QStandardPaths::findExecutable("script");
         if (script.isEmpty())
@@ -227,14 +308,12 @@ private slots:
 
         // script(1) runs the flasher on a pseudo-terminal fed from our pipe.
         QProcess process;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("LUMORA_EMULATOR", "1");
-        env.insert("LUMORA_EMULATOR_NO_WAITS", "1");
-        env.insert("LUMORA_EMULATOR_FLASH_DUMP", path("flashed.bin"));
-        process.setProcessEnvironment(env);
-        const QString command = QStringLiteral("'%1' '%2'; echo \"exit=$?\"").arg(LUMORA_FLASH_PATH, path("three.bin"));
+        process.setProcessEnvironment(environment({"LUMORA_EMULATOR=2", "LUMORA_EMULATOR_PLUG=" + plug}));
+        const QString command = QStringLiteral("'%1' --serial EM000001 '%2'; echo \"exit=$?\"")
+                                    .arg(LUMORA_FLASH_PATH, path("three.bin"));
         process.start(script, {"-qec", command, "/dev/null"});
         QVERIFY(process.waitForStarted());
+        QTest::qWait(plug.isEmpty() ? 0 : 800);
         process.write(answer);
         QVERIFY(process.waitForFinished(20000));
         const QByteArray output = process.readAllStandardOutput();
@@ -242,7 +321,129 @@ private slots:
         QVERIFY2(output.contains("exit=" + QByteArray::number(exitCode)), output.constData());
         if (exitCode == 0) // a terminal: the progress line is rewritten in place
             QVERIFY2(output.contains("\rpage 3 of 3 (100%)"), output.constData());
-        QCOMPARE(flashed().size(), exitCode == 0 ? 3 * 256 : 0);
+        if (!plug.isEmpty())
+            QVERIFY2(output.contains("EM000001 was unplugged after the device list was made"), output.constData());
+        QCOMPARE(flashed("EM000001").size(), exitCode == 0 ? 3 * 256 : 0);
+        QCOMPARE(flashed("EM000002").size(), 0);
+    }
+
+    void interruptedAfterThePageInFlight()
+    {
+        QProcess process;
+        process.setProcessEnvironment(environment({"LUMORA_EMULATOR_LATENCY_MS=5"}));
+        process.start(LUMORA_FLASH_PATH, {"--yes", path("long.bin")});
+        process.closeWriteChannel();
+        process.setReadChannel(QProcess::StandardError);
+        QByteArray err;
+        while (!err.contains("(10%)") && process.waitForReadyRead(5000))
+            err += process.readAllStandardError();
+        interrupt(process);
+        const Run result = finish(process);
+        QCOMPARE(result.exitCode, 8);
+        const QRegularExpressionMatch match =
+            QRegularExpression("interrupted at page (\\d+) of 256: the widget is left in its loader; run the update"
+                               " again").match(QString::fromLocal8Bit(err + result.err));
+        QVERIFY2(match.hasMatch(), result.err.constData());
+        const int pages = match.captured(1).toInt();
+        QVERIFY(pages >= 26 && pages < 256);
+        // Every page sent was answered, and no other.
+        QCOMPARE(flashed("EM000001").size(), pages * 256);
+    }
+
+    void closedOutputs()
+    {
+        // Standard output closed: the list cannot be written, and says so.
+        QProcess list;
+        list.setProcessEnvironment(environment({}));
+        list.start("sh", {"-c", QStringLiteral("exec >&-; '%1' --list").arg(LUMORA_FLASH_PATH)});
+        QCOMPARE(finish(list).exitCode, 10);
+
+        // Standard error into a pipe nobody reads any more: the flash goes on.
+        QProcess flash;
+        flash.setProcessEnvironment(environment({}));
+        flash.start("sh", {"-c", QStringLiteral("(sleep 0.3; '%1' --yes '%2' 2>&1; echo $? > '%3') | true")
+                                     .arg(LUMORA_FLASH_PATH, path("three.bin"), path("status"))});
+        QCOMPARE(finish(flash).exitCode, 0);
+        QFile status(path("status"));
+        QVERIFY(status.open(QIODevice::ReadOnly));
+        QCOMPARE(status.readAll().trimmed(), QByteArray("0"));
+        QCOMPARE(flashed("EM000001").size(), 3 * 256);
+    }
+
+    void allWidgetsAtOnce()
+    {
+        const QString record = path("all.csv");
+        QFile::remove(record);
+        const Run result = run({"--all", "--yes", "--json", "--record", record, path("three.bin")},
+                               {"LUMORA_EMULATOR=8", "LUMORA_EMULATOR_REFUSE_PAGES=EM000005:1"});
+        QCOMPARE(result.exitCode, 6);
+        QCOMPARE(eventsOf(result, "end").size(), 1);
+        QCOMPARE(eventsOf(result, "end").first()["exit"].toInt(), 6);
+        QCOMPARE(eventsOf(result, "start").size(), 8);
+        QCOMPARE(eventsOf(result, "start").first()["firmware_before"].toString(), QString("1.44"));
+        QMap<QString, QJsonObject> results;
+        for (const QJsonObject &e : eventsOf(result, "result"))
+            results[e["serial"].toString()] = e;
+        QCOMPARE(results.size(), 8);
+        for (int i = 1; i <= 8; ++i) {
+            const QString serial = QStringLiteral("EM%1").arg(i, 6, 10, QLatin1Char('0'));
+            const bool refusing = i == 5;
+            QCOMPARE(results[serial]["outcome"].toString(), QString(refusing ? "pages_refused" : "done"));
+            QCOMPARE(results[serial]["pages_refused"].toInt(), refusing ? 1 : 0);
+            QCOMPARE(flashed(serial).size(), refusing ? 2 * 256 : 3 * 256);
+        }
+        // Human text goes to standard error when standard output is JSON.
+        QVERIFY2(result.err.contains("EM000005          1.44             pages refused              1"),
+                 result.err.constData());
+
+        QFile csv(record);
+        QVERIFY(csv.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = csv.readAll().trimmed().split('\n');
+        QCOMPARE(lines.first(), QByteArray("utc_time,serial,description,firmware_before,image_file,image_version,"
+                                           "image_sha256,pages,pages_refused,outcome"));
+        QCOMPARE(lines.size(), 9);
+        QFile image(path("three.bin"));
+        QVERIFY(image.open(QIODevice::ReadOnly));
+        const QByteArray sha = QCryptographicHash::hash(image.readAll(), QCryptographicHash::Sha256).toHex();
+        for (const QByteArray &line : lines.mid(1)) {
+            const QList<QByteArray> f = line.split(',');
+            QCOMPARE(f.size(), 10);
+            const QDateTime when = QDateTime::fromString(QString::fromLatin1(f[0]), Qt::ISODate);
+            QVERIFY(when.isValid() && when.timeSpec() == Qt::UTC);
+            QVERIFY(qAbs(when.secsTo(QDateTime::currentDateTimeUtc())) < 60);
+            const bool refusing = f[1] == "EM000005";
+            QCOMPARE(f.mid(2, 5), (QList<QByteArray>{"Lumora USB DMX", "1.44", "three.bin", "1.07", sha}));
+            QCOMPARE(f.mid(7), (QList<QByteArray>{"3", refusing ? "1" : "0", refusing ? "pages_refused" : "done"}));
+        }
+
+        // A second run appends and never rewrites.
+        QCOMPARE(run({"--all", "--yes", "--record", record, path("three.bin")}, {"LUMORA_EMULATOR=2"}).exitCode, 0);
+        csv.seek(0);
+        const QList<QByteArray> after = csv.readAll().trimmed().split('\n');
+        QCOMPARE(after.size(), 11);
+        QCOMPARE(after.mid(0, 9), lines);
+    }
+
+    void station()
+    {
+        // B is pulled out in the middle of its update and never comes back;
+        // A stays plugged in the whole time and must be updated once only.
+        const Run result = runUntilResults(
+            {"--station", "--yes", "--json", path("long.bin")},
+            {"LUMORA_EMULATOR=0", "LUMORA_EMULATOR_LATENCY_MS=4", "LUMORA_EMULATOR_PLUG=100:+A,300:+B,700:-B,900:+C"},
+            3);
+        QCOMPARE(result.exitCode, 9);
+        QMap<QString, QString> outcomes;
+        for (const QJsonObject &e : eventsOf(result, "result")) {
+            QVERIFY2(!outcomes.contains(e["serial"].toString()), "a widget was updated twice");
+            outcomes[e["serial"].toString()] = e["outcome"].toString();
+        }
+        QCOMPARE(outcomes, (QMap<QString, QString>{{"A", "done"}, {"B", "widget_lost"}, {"C", "done"}}));
+        QCOMPARE(eventsOf(result, "end").first()["exit"].toInt(), 9);
+        QCOMPARE(flashed("A").size(), 256 * 256);
+        QCOMPARE(flashed("C").size(), 256 * 256);
+        QVERIFY(flashed("B").size() < 256 * 256);
+        QVERIFY2(result.err.contains("B: Firmware update failed at page"), result.err.constData());
     }
 };
 

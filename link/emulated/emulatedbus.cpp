@@ -60,6 +60,7 @@ void EmulatedBus::reset(int count)
     m_listMade = false;
     m_flashDumpPath.clear();
     m_refusedPages.clear();
+    m_refusedBySerial.clear();
     m_silent = false;
     m_latencyMs = 0;
     driverVersionValue = 0x00010000;
@@ -71,6 +72,9 @@ void EmulatedBus::shape(EmulatedWidget &w) const
 {
     for (int page : m_refusedPages)
         w.refusePage(page);
+    const auto own = m_refusedBySerial.equal_range(w.info.serialString);
+    for (auto it = own.first; it != own.second; ++it)
+        w.refusePage(it->second);
     if (m_silent) {
         w.setAutoReply(GET_WIDGET_PARAMS, false);
         w.setAutoReply(GET_WIDGET_SERIAL, false);
@@ -88,11 +92,16 @@ void EmulatedBus::configureFromEnvironment()
     reset(count);
 
     std::lock_guard<std::mutex> lock(m_lock);
-    for (const QByteArray &page : qgetenv("LUMORA_EMULATOR_REFUSE_PAGES").split(',')) {
+    for (const QByteArray &entry : qgetenv("LUMORA_EMULATOR_REFUSE_PAGES").split(',')) {
+        const int colon = entry.lastIndexOf(':');
         bool isNumber = false;
-        const int index = page.toInt(&isNumber);
-        if (isNumber)
+        const int index = entry.mid(colon + 1).toInt(&isNumber);
+        if (!isNumber)
+            continue;
+        if (colon < 0)
             m_refusedPages.insert(index);
+        else
+            m_refusedBySerial.emplace(entry.left(colon), index);
     }
     m_silent = qgetenv("LUMORA_EMULATOR_SILENT") == "1";
     m_latencyMs = qMax(0, qEnvironmentVariableIntValue("LUMORA_EMULATOR_LATENCY_MS"));

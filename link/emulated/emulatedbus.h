@@ -39,7 +39,8 @@ public:
     // the process (the command-line flasher's tests, a demo):
     //   LUMORA_EMULATOR             number of widgets (empty: 1; 0: none)
     //   LUMORA_EMULATOR_SERIALS     serial strings of the widgets, comma-separated
-    //   LUMORA_EMULATOR_REFUSE_PAGES  page indices every widget refuses
+    //   LUMORA_EMULATOR_REFUSE_PAGES  page indices every widget refuses, or
+    //                               SERIAL:PAGE for the widget with that serial
     //   LUMORA_EMULATOR_SILENT      1: widgets never answer (opening fails)
     //   LUMORA_EMULATOR_LATENCY_MS  delay before each reply
     //   LUMORA_EMULATOR_FLASH_DUMP  file that receives a widget's accepted
@@ -107,6 +108,7 @@ private:
     bool m_listMade = false;
     QString m_flashDumpPath;
     std::set<int> m_refusedPages;
+    std::multimap<QByteArray, int> m_refusedBySerial;
     bool m_silent = false;
     int m_latencyMs = 0;
 
