@@ -31,6 +31,7 @@ private slots:
     void windowGoneClosesWidget();
     void failedOpenThenOpen();
     void scanWhileOpen();
+    void chosenWidgetPulledOut();
     void openWithEmptyList();
     void shownValues_data();
     void shownValues();
@@ -157,6 +158,22 @@ void TestDevicePanel::scanWhileOpen()
     QVERIFY(bus.widget(0).isOpen());
     QCOMPARE(gOpenDevice, 0);
     QCOMPARE(text(window, "infoLbl"), QString("Serial No 201000"));
+}
+
+void TestDevicePanel::chosenWidgetPulledOut()
+{
+    EmulatedBus &bus = emulatedBus(2);
+    MainWindowPro window;
+    click(window, "scanDevicesBtn");
+    bus.widget(0).unplug();
+    // The list still shows it: opening it fails, and its neighbour, now the
+    // first attached widget, is not opened in its place.
+    click(window, "devOpenBtn");
+    QCOMPARE(text(window, "tryLbl"), QString("Trying to Conncet - Failed"));
+    QVERIFY(!bus.widget(1).isOpen());
+    QVERIFY(logMessages(child<QPlainTextEdit>(&window, "plainTextEdit"))
+                .contains("Opening device 0 failed: widget EM000001 was unplugged after the device list was made:"
+                          " scan again (FT_DEVICE_NOT_FOUND)"));
 }
 
 void TestDevicePanel::openWithEmptyList()

@@ -50,7 +50,11 @@ public:
     QString boxText;
     QString boxInformativeText;
     bool boxDefaultIsYes = false;
-    QProgressDialog *progress = nullptr;
+    // Set to attack the progress dialog once it shows: Escape, close, and
+    // every slot of the window called while the update runs.
+    QWidget *attackedWindow = nullptr;
+    bool progressShown = false;
+    bool progressSurvived = false;
 
 private:
     void poll()
@@ -71,6 +75,14 @@ private:
             boxInformativeText = box->informativeText();
             boxDefaultIsYes = box->defaultButton() == box->button(QMessageBox::Yes);
             box->button(m_answer)->click();
+        } else if (auto *progress = qobject_cast<QProgressDialog *>(modal); progress && attackedWindow && !progressShown) {
+            progressShown = true;
+            QTest::keyClick(progress, Qt::Key_Escape);
+            progress->close();
+            for (const char *slot : {"on_updBtn_clicked", "on_scanDevicesBtn_clicked", "on_devOpenBtn_clicked",
+                                     "on_findLumoraBtn_clicked"})
+                QMetaObject::invokeMethod(attackedWindow, slot);
+            progressSurvived = progress->isVisible() && QApplication::activeModalWidget() == progress;
         }
     }
 
@@ -91,6 +103,9 @@ private slots:
     void cleanup();
 
     void updateFromTheWindow();
+    void oneUpdateAtATime();
+    void imageWithoutAWholePage_data();
+    void imageWithoutAWholePage();
     void versionLine_data();
     void versionLine();
     void confirmationCancelled();
@@ -168,7 +183,9 @@ WidgetLink &TestFirmware::openLink()
 
 void TestFirmware::updateFromTheWindow()
 {
-    const QByteArray contents = imageFile("1.07\n", 5 * 256);
+    // Five pages and a cut-off sixth: the tail is never sent, and the user
+    // is told so before saying yes.
+    const QByteArray contents = imageFile("1.07\n", 5 * 256 + 156);
     const QString path = writeFile("fw 1.07 <new>.bin", contents);
     MainWindowPro window;
     window.show();
@@ -183,20 +200,76 @@ void TestFirmware::updateFromTheWindow()
     QCOMPARE(driver.dialogFilters, QStringList{"Bin Files (*.bin)"});
     QCOMPARE(driver.dialogDirectory, QDir::homePath());
     QCOMPARE(driver.boxText, QString("FW Version 1.07"));
-    QCOMPARE(driver.boxInformativeText, QString("Do you want to start update?"));
+    QCOMPARE(driver.boxInformativeText,
+             QString("156 bytes after the last whole page will not be sent.\n\nDo you want to start update?"));
     QVERIFY(driver.boxDefaultIsYes);
 
     const EmulatedWidget &widget = bus->widget(0);
     QVERIFY(widget.inLoader());
-    QCOMPARE(widget.flashedImage(), contents.mid(255));
+    QCOMPARE(widget.flashedImage(), contents.mid(255, 5 * 256));
     QCOMPARE(widget.acceptedPages().keys(), (QList<int>{0, 1, 2, 3, 4}));
     QCOMPARE(widget.wire().left(5), bytes({0x7E, 0x01, 0x00, 0x00, 0xE7}));
     QCOMPARE(widget.wire().size(), 5 + 5 * 263);
     QCOMPARE(sleeps->waits, QVector<int>{2000});
-    QCOMPARE(logMessages(log).mid(before), (QStringList{"Starting firmware update", '"' + path + '"', "File size 1280",
+    QCOMPARE(logMessages(log).mid(before), (QStringList{"Starting firmware update", '"' + path + '"', "File size 1436",
+                                                       "156 bytes after the last whole page are left out",
                                                        "Firmware update done"}));
     QCOMPARE(SettingsSaver().lastDir(), dir.path());
     QVERIFY(!window.findChild<QProgressDialog *>());
+}
+
+void TestFirmware::oneUpdateAtATime()
+{
+    // Long enough for the progress dialog to show itself (after 4 s).
+    const QByteArray contents = imageFile("2.0\n", 2400 * 256);
+    const QString path = writeFile("long.bin", contents);
+    MainWindowPro window;
+    window.show();
+    openWidget(window);
+    bus->widget(0).replyLatencyMs = 2;
+    auto *log = child<QPlainTextEdit>(&window, "plainTextEdit");
+    const int before = logMessages(log).size();
+    DialogDriver driver(path);
+    driver.attackedWindow = &window;
+    clickUpdate(window);
+    QVERIFY(driver.progressShown);
+    QVERIFY(driver.progressSurvived);
+    const QStringList lines = logMessages(log).mid(before);
+    QCOMPARE(lines.count("Firmware update done"), 1);
+    QCOMPARE(lines.count("A firmware update is running: wait until it has ended"), 4);
+    QCOMPARE(bus->widget(0).framesReceived(REPROGRAM_FIRMWARE), 1);
+    QCOMPARE(bus->widget(0).flashedImage(), contents.mid(255));
+    // Neither closed nor rescanned underneath the update.
+    QVERIFY(bus->widget(0).isOpen());
+    QCOMPARE(child<QPushButton>(&window, "devOpenBtn")->text(), QString("Close"));
+}
+
+void TestFirmware::imageWithoutAWholePage_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::newRow("empty file") << 0;
+    QTest::newRow("header only") << 255;
+    QTest::newRow("one byte short of a page") << 255 + 255;
+}
+
+void TestFirmware::imageWithoutAWholePage()
+{
+    QFETCH(int, size);
+    const QString path = writeFile("short.bin", imageFile("1.0\n", 255).left(size));
+    MainWindowPro window;
+    openWidget(window);
+    auto *log = child<QPlainTextEdit>(&window, "plainTextEdit");
+    const int before = logMessages(log).size();
+    DialogDriver driver(path);
+    clickUpdate(window);
+    // Refused before the question, before the loader request.
+    QVERIFY(driver.boxText.isEmpty());
+    QCOMPARE(logMessages(log).mid(before),
+             QStringList{QStringLiteral("%1 holds no whole page after its 255-byte header (%2 bytes of image): nothing"
+                                        " to load; firmware update not started")
+                             .arg(path).arg(qMax(0, size - 255))});
+    QVERIFY(bus->widget(0).wire().isEmpty());
+    QVERIFY(sleeps->waits.isEmpty());
 }
 
 void TestFirmware::versionLine_data()

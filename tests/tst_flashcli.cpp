@@ -205,6 +205,11 @@ private slots:
                                         << QByteArray() << QByteArray("too-large.bin is too large");
         QTest::newRow("pages refused") << QStringList{"--yes", three} << QStringList{"LUMORA_EMULATOR_REFUSE_PAGES=0,2"}
                                        << 6 << QByteArray() << QByteArray("2 of 3 pages refused");
+        // Replies slower than the read time-out: no late reply may count for
+        // the next page, so every page fails, whatever the timing.
+        QTest::newRow("replies too late") << QStringList{"--yes", three} << QStringList{"LUMORA_EMULATOR_LATENCY_MS=150"}
+                                          << 6 << QByteArray()
+                                          << QByteArray("3 of 3 pages refused\n3 of them got no reply in time");
         QTest::newRow("not a terminal, no --yes") << QStringList{three} << QStringList{} << 7 << QByteArray()
                                                   << QByteArray("give --yes");
         QTest::newRow("record not writable") << QStringList{"--yes", "--record", path("no/such/dir.csv"), three}
