@@ -1,7 +1,8 @@
 #!/bin/sh
-# Builds and runs every test: the test suites, then the same suites built
-# with address and undefined-behaviour sanitizers, then each fuzz target for
-# a bounded time. Exits non-zero on any failure.
+# Builds and runs every test: the test suites; lumora-flash alone with Qt
+# Core only; the flasher's suite with the thread sanitizer (it runs widgets
+# in parallel); the suites with address and undefined-behaviour sanitizers;
+# then each fuzz target for a bounded time. Exits non-zero on any failure.
 #   LUMORA_FUZZ_SECONDS  time per fuzz target (default 30)
 set -eu
 cd "$(dirname "$0")/.."
@@ -13,6 +14,21 @@ echo "== test suites"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
+
+echo "== lumora-flash alone, with Qt Core only"
+cmake -S . -B build-cli -DLUMORA_CLI_ONLY=ON
+cmake --build build-cli -j"$jobs"
+if readelf -d build-cli/cli/lumora-flash | grep -E 'NEEDED.*libQt5(Gui|Widgets)'; then
+    echo "lumora-flash needs more than Qt Core" >&2
+    exit 1
+fi
+
+echo "== the flasher's suite with the thread sanitizer"
+CC=clang CXX=clang++ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DLUMORA_BUILD_BENCHMARKS=OFF \
+    "-DCMAKE_CXX_FLAGS=-fsanitize=thread -fno-omit-frame-pointer" "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread"
+cmake --build build-tsan -j"$jobs" --target lumora-flash tst_flashcli
+# A race report ends the flasher with 66, which no test expects.
+TSAN_OPTIONS="halt_on_error=1 exitcode=66" ctest --test-dir build-tsan --output-on-failure -R '^tst_flashcli$'
 
 echo "== test suites with address and undefined-behaviour sanitizers, fuzz targets"
 sanitize="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
