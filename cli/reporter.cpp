@@ -158,11 +158,14 @@ void Reporter::showBoard(const QVector<WidgetRun> &runs)
     m_board.clear();
     for (const WidgetRun &run : runs)
         m_board << QStringLiteral("%1  opening").arg(QString::fromLatin1(run.serial), -16);
-    drawBoard();
+    drawBoard(true);
 }
 
-void Reporter::drawBoard()
+void Reporter::drawBoard(bool always)
 {
+    if (!always && m_boardDrawn.isValid() && m_boardDrawn.elapsed() < 100)
+        return;
+    m_boardDrawn.start();
     if (gBoardDrawn > 0)
         std::fprintf(stderr, "\033[%dA", gBoardDrawn);
     for (const QString &line : qAsConst(m_board))
@@ -189,7 +192,7 @@ void Reporter::pageSent(const WidgetRun &run, int pagesSent, int pageCount)
     last = tenth(pagesSent, pageCount);
     if (!m_board.isEmpty()) {
         m_board[run.index] = QStringLiteral("%1  %2").arg(serial, -16).arg(progressText(pagesSent, pageCount));
-        drawBoard();
+        drawBoard(false);
     } else if (m_options.mode == Mode::OneWidget && m_terminal) {
         std::fprintf(stderr, "\r%s%s", progressText(pagesSent, pageCount).toLocal8Bit().constData(),
                      pagesSent == pageCount ? "\n" : "");
@@ -216,7 +219,7 @@ void Reporter::finished(const WidgetRun &run)
     recordLine(run);
     if (!m_board.isEmpty()) {
         m_board[run.index] = QStringLiteral("%1  %2").arg(QString::fromLatin1(run.serial), -16).arg(outcomeText(run.result));
-        drawBoard();
+        drawBoard(true);
     }
     if (m_options.mode == Mode::Station) {
         QString line = QStringLiteral("%1  %2  %3 of %4 pages, %5 refused, %6 s")

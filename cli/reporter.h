@@ -7,6 +7,7 @@
 
 #include "widgetjob.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonObject>
 #include <QMap>
@@ -52,7 +53,8 @@ public:
 private:
     void json(const QJsonObject &event);
     void recordLine(const WidgetRun &run);
-    void drawBoard();
+    // `always`: also when the last redraw was a moment ago.
+    void drawBoard(bool always);
     void writeLine(std::FILE *stream, const QString &line);
 
     Options m_options;
@@ -60,6 +62,7 @@ private:
     bool m_outputFailed = false;
     bool m_terminal = false;
     QVector<QString> m_board;  // the lines of --all on a terminal
+    QElapsedTimer m_boardDrawn; // a redraw at most every tenth of a second
     QMap<QString, int> m_lastTenth; // the tenth of the pages each widget reached
 };
 
