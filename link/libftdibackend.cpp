@@ -29,6 +29,8 @@ constexpr ULONG DefaultTimeoutMs = 5000;
 // alive; a transfer that waits this long means the chip has hung.
 constexpr int LongestTransferMs = 50;
 
+const char UnpluggedText[] = "the widget was unplugged: plug it in again, then scan and open it";
+
 // Why the calling thread's last open or device list failed.
 thread_local std::string lastListOrOpenError;
 
@@ -62,6 +64,16 @@ std::string interfaceBusId(libusb_device *dev)
     for (int i = 0; i < n; ++i)
         id += (i ? "." : "") + std::to_string(ports[i]);
     return id + ":1.0";
+}
+
+// Bus number, then the port numbers from the root hub down.
+std::vector<uint8_t> portPath(libusb_device *dev)
+{
+    uint8_t ports[8];
+    const int n = libusb_get_port_numbers(dev, ports, int(sizeof ports));
+    std::vector<uint8_t> path{libusb_get_bus_number(dev)};
+    path.insert(path.end(), ports, ports + std::max(n, 0));
+    return path;
 }
 
 std::string deviceNode(libusb_device *dev)
@@ -186,27 +198,40 @@ public:
             dev = libusb_ref_device(m_listed[size_t(index)]);
         }
         std::unique_ptr<libusb_device, decltype(&libusb_unref_device)> ref(dev, libusb_unref_device);
-        ftdi_context *ctx = ftdi_new();
-        if (!ctx)
-            return FT_INSUFFICIENT_RESOURCES;
-        errno = 0;
-        const int code = ftdi_usb_open_dev(ctx, dev);
-        if (code < 0) {
-            const int error = errno;
-            lastListOrOpenError = openFailureText(ctx, code, error, dev);
-            ftdi_free(ctx);
-            return FT_DEVICE_NOT_OPENED;
+        return openDevice(dev, handle);
+    }
+
+    FT_STATUS openBySerial(const char *serial, FT_HANDLE *handle) override
+    {
+        std::vector<libusb_device *> devices;
+        libusb_device *found = nullptr;
+        std::string unreadable;
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            if (!enumerate(&devices))
+                return FT_OTHER_ERROR;
+            // One of ours that is open already is taken only when no other
+            // device has this serial; its open then says who holds it.
+            for (libusb_device *dev : devices) {
+                char description[65] = {}, text[17] = {};
+                if (!readStrings(dev, description, sizeof description, text, sizeof text, &unreadable)
+                    || std::strcmp(text, serial) != 0)
+                    continue;
+                found = dev;
+                if (!openHandleOf(dev))
+                    break;
+            }
         }
-        ftdi_set_latency_timer(ctx, OpenLatencyTimerMs);
-        ctx->usb_read_timeout = LongestTransferMs;
-        ctx->usb_write_timeout = int(DefaultTimeoutMs);
-        auto open = std::make_shared<Open>();
-        open->ctx = ctx;
-        std::lock_guard<std::mutex> lock(m_lock);
-        const uintptr_t id = m_nextHandle++;
-        m_open[id] = open;
-        *handle = reinterpret_cast<FT_HANDLE>(id);
-        return FT_OK;
+        if (found)
+            libusb_ref_device(found);
+        releaseDevices(devices);
+        if (!found) {
+            lastListOrOpenError = std::string("no widget with serial ") + serial + " is plugged in"
+                                  + (unreadable.empty() ? std::string() : "; " + unreadable);
+            return FT_DEVICE_NOT_FOUND;
+        }
+        std::unique_ptr<libusb_device, decltype(&libusb_unref_device)> ref(found, libusb_unref_device);
+        return openDevice(found, handle);
     }
 
     FT_STATUS close(FT_HANDLE handle) override
@@ -243,7 +268,7 @@ public:
             if (r < 0) {
                 *delivered = got;
                 o->error = r == LIBUSB_ERROR_NO_DEVICE
-                               ? std::string("the widget was unplugged")
+                               ? std::string(UnpluggedText)
                                : std::string("reading from the widget failed: ") + libusb_error_name(r)
                                      + " (libftdi1: " + ftdi_get_error_string(o->ctx) + ")";
                 return FT_IO_ERROR;
@@ -269,9 +294,13 @@ public:
         errno = 0;
         const int r = ftdi_write_data(o->ctx, buffer, int(count));
         if (r < 0) {
+            // libftdi1 turns every failed transfer into -1; the errno of the
+            // submission tells a widget that is gone.
             const int error = errno;
-            o->error = std::string("writing to the widget failed (libftdi1: ") + ftdi_get_error_string(o->ctx)
-                       + (error ? "; " + errnoText(error) : std::string()) + ")";
+            o->error = error == ENODEV ? std::string(UnpluggedText)
+                                       : std::string("writing to the widget failed (libftdi1: ")
+                                             + ftdi_get_error_string(o->ctx)
+                                             + (error ? "; " + errnoText(error) : std::string()) + ")";
             return FT_IO_ERROR;
         }
         *written = DWORD(r);
@@ -380,6 +409,63 @@ private:
         return FT_IO_ERROR;
     }
 
+    FT_STATUS openDevice(libusb_device *dev, FT_HANDLE *handle)
+    {
+        ftdi_context *ctx = ftdi_new();
+        if (!ctx)
+            return FT_INSUFFICIENT_RESOURCES;
+        errno = 0;
+        const int code = ftdi_usb_open_dev(ctx, dev);
+        if (code < 0) {
+            const int error = errno;
+            lastListOrOpenError = openFailureText(ctx, code, error, dev);
+            ftdi_free(ctx);
+            return FT_DEVICE_NOT_OPENED;
+        }
+        ftdi_set_latency_timer(ctx, OpenLatencyTimerMs);
+        ctx->usb_read_timeout = LongestTransferMs;
+        ctx->usb_write_timeout = int(DefaultTimeoutMs);
+        auto open = std::make_shared<Open>();
+        open->ctx = ctx;
+        std::lock_guard<std::mutex> lock(m_lock);
+        const uintptr_t id = m_nextHandle++;
+        m_open[id] = open;
+        *handle = reinterpret_cast<FT_HANDLE>(id);
+        return FT_OK;
+    }
+
+    // The description and serial string, asked of the device itself; false,
+    // with the reason in `why`, when it cannot be asked (no permission).
+    static bool readStrings(libusb_device *dev, char *description, int descriptionSize, char *serial,
+                            int serialSize, std::string *why)
+    {
+        ftdi_context *ctx = ftdi_new();
+        if (!ctx)
+            return false;
+        errno = 0;
+        const bool ok = ftdi_usb_get_strings(ctx, dev, nullptr, 0, description, descriptionSize, serial,
+                                             serialSize) == 0;
+        const int error = errno;
+        if (!ok)
+            *why = (error == EACCES || error == EPERM
+                        ? "no permission to read the description and serial number of " + deviceNode(dev)
+                              + ": install the udev rule 60-lumora-configurator.rules or add yourself to the"
+                                " plugdev group (see the README)"
+                        : "the description and serial number of " + deviceNode(dev) + " could not be read")
+                   + " (libftdi1: " + ftdi_get_error_string(ctx) + "; " + errnoText(error) + ")";
+        ftdi_free(ctx);
+        return ok;
+    }
+
+    // The handle of ours that has `dev` open, if any (the table locked).
+    uintptr_t openHandleOf(libusb_device *dev) const
+    {
+        for (const auto &o : m_open)
+            if (o.second->ctx && o.second->ctx->usb_dev && libusb_get_device(o.second->ctx->usb_dev) == dev)
+                return o.first;
+        return 0;
+    }
+
     std::shared_ptr<Open> find(FT_HANDLE handle)
     {
         std::lock_guard<std::mutex> lock(m_lock);
@@ -414,6 +500,11 @@ private:
                 devices->push_back(libusb_ref_device(list[i]));
         }
         libusb_free_device_list(list, 1);
+        // libusb lists the newest first; the list stays in the order of the
+        // ports, whatever order the devices arrived in.
+        std::sort(devices->begin(), devices->end(), [](libusb_device *a, libusb_device *b) {
+            return portPath(a) < portPath(b);
+        });
         return true;
     }
 
@@ -429,34 +520,17 @@ private:
         node.LocId = (DWORD(libusb_get_bus_number(dev)) << 4) | DWORD(libusb_get_port_number(dev));
         // The strings need the device itself; one that cannot be asked (busy,
         // no permission) is listed with empty strings, and the reason kept.
-        ftdi_context *ctx = ftdi_new();
-        if (ctx) {
-            char description[sizeof node.Description + 1] = {};
-            char serial[sizeof node.SerialNumber + 1] = {};
-            errno = 0;
-            if (ftdi_usb_get_strings(ctx, dev, nullptr, 0, description, sizeof description, serial,
-                                     sizeof serial) == 0) {
-                // A string that fills its field keeps no NUL, as on the chip.
-                std::memcpy(node.Description, description, strnlen(description, sizeof node.Description));
-                std::memcpy(node.SerialNumber, serial, strnlen(serial, sizeof node.SerialNumber));
-            } else {
-                const int error = errno;
-                lastListOrOpenError = (error == EACCES || error == EPERM
-                                           ? "no permission to read the description and serial number of "
-                                                 + deviceNode(dev)
-                                                 + ": install the udev rule 60-lumora-configurator.rules or add"
-                                                   " yourself to the plugdev group (see the README)"
-                                           : "the description and serial number of " + deviceNode(dev)
-                                                 + " could not be read")
-                                      + " (libftdi1: " + ftdi_get_error_string(ctx) + "; " + errnoText(error) + ")";
-            }
-            ftdi_free(ctx);
+        char description[sizeof node.Description + 1] = {};
+        char serial[sizeof node.SerialNumber + 1] = {};
+        if (readStrings(dev, description, sizeof description, serial, sizeof serial, &lastListOrOpenError)) {
+            // A string that fills its field keeps no NUL, as on the chip.
+            std::memcpy(node.Description, description, strnlen(description, sizeof node.Description));
+            std::memcpy(node.SerialNumber, serial, strnlen(serial, sizeof node.SerialNumber));
         }
-        for (const auto &o : m_open)
-            if (o.second->ctx && o.second->ctx->usb_dev && libusb_get_device(o.second->ctx->usb_dev) == dev) {
-                node.Flags |= FT_FLAGS_OPENED;
-                node.ftHandle = reinterpret_cast<FT_HANDLE>(o.first);
-            }
+        if (const uintptr_t id = openHandleOf(dev)) {
+            node.Flags |= FT_FLAGS_OPENED;
+            node.ftHandle = reinterpret_cast<FT_HANDLE>(id);
+        }
         return node;
     }
 
