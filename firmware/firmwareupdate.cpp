@@ -74,7 +74,6 @@ FirmwareUpdate::Outcome FirmwareUpdate::run()
         unsigned char status = 0;
         const bool answered = m_link.ioStatus() == FT_OK && m_link.receivePacket(PROGRAM_FLASH_PAGE, &status, 1);
         if (!answered && m_link.ioStatus() != FT_OK) {
-            ++m_refused;
             qCDebug(lcUpdate) << "!";
             return fail(Outcome::DeviceLost, QStringLiteral("Firmware update failed at page %1 of %2: %3; %4")
                                                  .arg(page + 1).arg(m_pageCount)
