@@ -1,6 +1,4 @@
-// The libftdi1 backend against this machine's USB (no widget attached) or a
-// mocked bus with one chip. LUMORA_EXPECT_DEVICES says how many FTDI devices
-// the bus has: a number, or "any" when the machine's own bus is used.
+// The libftdi1 backend against this machine's USB, with no widget attached.
 #include "d2xxbackend.h"
 
 #include <QtTest>
@@ -26,23 +24,13 @@ void TestLibftdi::initTestCase()
     QCOMPARE(QByteArray(lumora::d2xxBackend().name()), QByteArray("libftdi1"));
 }
 
-static int expectedDevices()
-{
-    const QByteArray value = qgetenv("LUMORA_EXPECT_DEVICES");
-    return value.isEmpty() || value == "any" ? -1 : value.toInt();
-}
-
 void TestLibftdi::enumeration()
 {
     DWORD count = 12345;
     const FT_STATUS status = FT_CreateDeviceInfoList(&count);
-    if (status != FT_OK) {
-        // No USB access at all is a failing status, never a crash.
-        QVERIFY(expectedDevices() <= 0);
+    // No USB access at all is a failing status, never a crash.
+    if (status != FT_OK)
         return;
-    }
-    if (expectedDevices() >= 0)
-        QCOMPARE(int(count), expectedDevices());
     QVERIFY(count < 128);
 
     std::vector<FT_DEVICE_LIST_INFO_NODE> nodes(count + 1);
@@ -56,8 +44,6 @@ void TestLibftdi::enumeration()
         QCOMPARE(int(guard[i]), 0xAB);
     for (DWORD i = 0; i < count; ++i)
         QCOMPARE(nodes[i].ID >> 16, ULONG(0x0403));
-    if (expectedDevices() == 1)
-        QCOMPARE(nodes[0].ID, ULONG(0x04036001));
 
     DWORD listed = 0;
     QCOMPARE(FT_ListDevices(&listed, nullptr, FT_LIST_NUMBER_ONLY), FT_STATUS(FT_OK));
@@ -76,8 +62,7 @@ void TestLibftdi::openFailsCleanly()
 {
     QFETCH(int, index);
     FT_HANDLE handle = reinterpret_cast<FT_HANDLE>(0x1);
-    // Without hardware, or on a mocked bus that answers no control transfer,
-    // no open can succeed.
+    // Without hardware no open can succeed.
     QVERIFY(FT_Open(index, &handle) != FT_OK);
     QVERIFY(handle == nullptr);
 }
