@@ -106,15 +106,7 @@ void MainWindowPro::on_devOpenBtn_clicked()
         gOpenDevice = index;
         return;
     }
-
-    ui->tryLbl->setText("");
-    ui->rateSpin->setValue(0);
-    ui->mabSpin->setValue(0);
-    ui->breakSpin->setValue(0);
-    ui->devOpenBtn->setText("Open");
-    ui->deviceListBox->setEnabled(true);
-    gLink->close();
-    gOpenDevice = -1;
+    closeDevice();
 }
 
 void MainWindowPro::on_findLumoraBtn_clicked()

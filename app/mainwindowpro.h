@@ -8,10 +8,10 @@
 #include <QVector>
 
 class WidgetLink;
+class Ui_MainWindowPro;
 
 // The window's own messages: the scan and what an open widget showed.
 Q_DECLARE_LOGGING_CATEGORY(lcWindow)
-class Ui_MainWindowPro;
 
 // The connection to the widget; made by the window, kept for the whole run.
 extern WidgetLink *gLink;
