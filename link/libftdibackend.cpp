@@ -5,6 +5,7 @@
 #include <libusb.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -383,6 +384,37 @@ public:
         return FT_OK;
     }
 
+    bool waitForDeviceChange(int timeoutMs) override
+    {
+        libusb_context *usb = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            if (!m_watching && startUsb() && libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG))
+                m_watching = libusb_hotplug_register_callback(
+                                 m_usb, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT,
+                                 LIBUSB_HOTPLUG_NO_FLAGS, FtdiVendor, LIBUSB_HOTPLUG_MATCH_ANY,
+                                 LIBUSB_HOTPLUG_MATCH_ANY, onHotplug, this, nullptr)
+                             == LIBUSB_SUCCESS;
+            if (m_watching)
+                usb = m_usb;
+        }
+        if (!usb)
+            return D2xxBackend::waitForDeviceChange(timeoutMs);
+        // libusb calls back from whichever thread handles its events: this
+        // one, or one waiting for a transfer of an open widget.
+        const int seen = m_changes.load();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (m_changes.load() == seen) {
+            const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                return false;
+            timeval tv{0, long(std::min<int64_t>(left.count(), 100000))};
+            libusb_handle_events_timeout_completed(usb, &tv, nullptr);
+        }
+        return true;
+    }
+
     std::string errorText(FT_HANDLE handle) override
     {
         if (!handle)
@@ -480,14 +512,26 @@ private:
         devices.clear();
     }
 
-    // Every device of the vendor, whatever its product id, in bus order.
-    bool enumerate(std::vector<libusb_device *> *devices)
+    static int LIBUSB_CALL onHotplug(libusb_context *, libusb_device *, libusb_hotplug_event, void *self)
+    {
+        static_cast<LibftdiBackend *>(self)->m_changes.fetch_add(1);
+        return 0;
+    }
+
+    bool startUsb()
     {
         if (!m_usb && libusb_init(&m_usb) != 0) {
             m_usb = nullptr;
             lastListOrOpenError = "libusb could not be started: is /dev/bus/usb there?";
-            return false;
         }
+        return m_usb != nullptr;
+    }
+
+    // Every device of the vendor, whatever its product id, in bus order.
+    bool enumerate(std::vector<libusb_device *> *devices)
+    {
+        if (!startUsb())
+            return false;
         libusb_device **list = nullptr;
         const ssize_t n = libusb_get_device_list(m_usb, &list);
         if (n < 0) {
@@ -541,6 +585,8 @@ private:
     std::vector<FT_DEVICE_LIST_INFO_NODE> m_infoList;
     std::map<uintptr_t, std::shared_ptr<Open>> m_open;
     uintptr_t m_nextHandle = 0x1000;
+    bool m_watching = false; // for arrivals and departures of the vendor's devices
+    std::atomic<int> m_changes{0};
 };
 
 } // namespace

@@ -16,6 +16,8 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 
+#include <thread>
+
 using namespace lumora;
 
 namespace {
@@ -54,6 +56,7 @@ private slots:
     void readTimeouts();
     void purge_data();
     void purge();
+    void deviceChanges();
     void unplugMidUpdate_data();
     void unplugMidUpdate();
     void windowFlow();
@@ -227,6 +230,25 @@ void TestUsbChip::purge()
     QCOMPARE(QByteArray(buffer, int(got)), QByteArray("abc").left(left));
 }
 
+void TestUsbChip::deviceChanges()
+{
+    d2xxBackend().waitForDeviceChange(50); // what init() plugged and pulled
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(!d2xxBackend().waitForDeviceChange(150));
+    QVERIFY(clock.elapsed() >= 140);
+
+    // Told at once, not at the end of the wait.
+    std::thread puller([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        chip->unplug();
+    });
+    clock.restart();
+    QVERIFY(d2xxBackend().waitForDeviceChange(5000));
+    QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+    puller.join();
+}
+
 void TestUsbChip::unplugMidUpdate_data()
 {
     QTest::addColumn<bool>("byWidget");
@@ -304,6 +326,7 @@ void TestUsbChip::windowFlow()
     click("updBtn");
     QVERIFY(logMessages(child<QPlainTextEdit>(&window, "plainTextEdit")).contains("Firmware update done"));
     QCOMPARE(chip->withWidget([](EmulatedWidget &w) { return w.flashedImage(); }), sampleImage().mid(255));
+    out.take();
 }
 
 QTEST_MAIN(TestUsbChip)
