@@ -284,28 +284,6 @@ void TestUsbChip::unplugMidUpdate()
     QTRY_COMPARE(scan().size(), 0);
 }
 
-// Answers the file dialog with the sample image and the question with Yes.
-class DialogDriver : public QObject
-{
-public:
-    DialogDriver()
-    {
-        connect(&m_timer, &QTimer::timeout, this, [] {
-            QWidget *modal = QApplication::activeModalWidget();
-            if (auto *dialog = qobject_cast<QFileDialog *>(modal)) {
-                dialog->selectFile(LUMORA_SAMPLE_IMAGE);
-                static_cast<QDialog *>(dialog)->accept();
-            } else if (auto *box = qobject_cast<QMessageBox *>(modal)) {
-                box->button(QMessageBox::Yes)->click();
-            }
-        });
-        m_timer.start(5);
-    }
-
-private:
-    QTimer m_timer;
-};
-
 void TestUsbChip::windowFlow()
 {
     QTemporaryDir home;
@@ -322,7 +300,17 @@ void TestUsbChip::windowFlow()
     QCOMPARE(child<QLabel>(&window, "fwLbl")->text(), QString("Cheking firmware - Found - 1.44"));
     QCOMPARE(chip->latencyTimer(), 2);
 
-    DialogDriver driver;
+    // The file dialog gets the sample image, the question a Yes.
+    QTimer answer;
+    connect(&answer, &QTimer::timeout, [] {
+        if (auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget())) {
+            dialog->selectFile(LUMORA_SAMPLE_IMAGE);
+            static_cast<QDialog *>(dialog)->accept();
+        } else if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            box->button(QMessageBox::Yes)->click();
+        }
+    });
+    answer.start(5);
     click("updBtn");
     QVERIFY(logMessages(child<QPlainTextEdit>(&window, "plainTextEdit")).contains("Firmware update done"));
     QCOMPARE(chip->withWidget([](EmulatedWidget &w) { return w.flashedImage(); }), sampleImage().mid(255));

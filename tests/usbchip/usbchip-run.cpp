@@ -3,9 +3,10 @@
 //   umockdev-wrapper usbchip-run [--chips SN1,SN2] [--latency-ms N]
 //       [--refuse-pages 3,7] [--no-access] [--driver-busy]
 //       [--flash-dump PATTERN-with-%s] -- PROGRAM ARGS...
-// --latency-ms delays each widget reply; --no-access leaves the device nodes
-// to root alone (the program runs as nobody when this runs as root);
-// --driver-busy keeps the kernel driver bound. After the program ends, each
+// --latency-ms delays each widget reply; --no-access takes every permission
+// off the device nodes (and, when run as root, the program's capabilities
+// that override permissions), so that opening one fails with EACCES as for
+// a user without the udev rule; --driver-busy keeps the kernel driver bound. After the program ends, each
 // widget's flash goes to the dump pattern with %s replaced by its serial.
 // The exit code is the program's.
 #include "usbchip.h"
@@ -16,9 +17,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <ftw.h>
-#include <grp.h>
+#include <linux/capability.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -31,6 +33,23 @@ int usage()
     std::fprintf(stderr, "usage: umockdev-wrapper usbchip-run [--chips SN1,SN2] [--latency-ms N] [--refuse-pages 3,7]"
                          " [--no-access] [--driver-busy] [--flash-dump PATTERN] -- PROGRAM ARGS...\n");
     return 2;
+}
+
+// Root without the capabilities to pass over file permissions, for good:
+// they go from the bounding set too, so the program's exec keeps them away.
+bool dropPermissionOverride()
+{
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct caps[2];
+    if (syscall(SYS_capget, &header, caps) != 0)
+        return false;
+    for (int cap : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH}) {
+        if (prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) != 0)
+            return false;
+        for (auto *set : {&caps[0].effective, &caps[0].permitted, &caps[0].inheritable})
+            *set &= ~(1u << cap);
+    }
+    return syscall(SYS_capset, &header, caps) == 0;
 }
 
 } // namespace
@@ -76,24 +95,18 @@ int main(int argc, char *argv[])
                 w.refusePage(page.toInt());
         });
     }
-    const bool root = geteuid() == 0;
-    if (noAccess) {
-        // Everyone may reach the testbed, but only root the device nodes.
-        if (root)
-            nftw(bus.rootDir().c_str(), [](const char *path, const struct stat *st, int, FTW *) {
-                return chmod(path, st->st_mode | S_IRUSR | S_IRGRP | S_IROTH | S_IWUSR | S_IWGRP | S_IWOTH
-                                       | (S_ISDIR(st->st_mode) ? S_IXUSR | S_IXGRP | S_IXOTH : 0));
-            }, 16, FTW_PHYS);
+    if (noAccess)
         for (UsbChip *chip : bus.chips())
-            chmod((bus.rootDir() + chip->devNode).c_str(), root ? 0600 : 0);
-    }
+            chmod((bus.rootDir() + chip->devNode).c_str(), 0);
 
     unsetenv("LUMORA_EMULATOR");
     std::fflush(nullptr);
     const pid_t child = fork();
     if (child == 0) {
-        if (noAccess && root && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
+        if (noAccess && geteuid() == 0 && !dropPermissionOverride()) {
+            std::perror("usbchip-run: dropping the permission override");
             _exit(127);
+        }
         execvp(argv[i + 1], argv + i + 1);
         std::perror(argv[i + 1]);
         _exit(127);
