@@ -8,13 +8,15 @@
 // that override permissions), so that opening one fails with EACCES as for
 // a user without the udev rule; --driver-busy keeps the kernel driver bound. After the program ends, each
 // widget's flash goes to the dump pattern with %s replaced by its serial.
-// The exit code is the program's.
+// The exit code is the program's. Ctrl-C and other signals to the process
+// group reach the program alone; this waits for it and still dumps.
 #include "usbchip.h"
 
 #include <QFile>
 #include <QList>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <linux/capability.h>
@@ -101,8 +103,13 @@ int main(int argc, char *argv[])
 
     unsetenv("LUMORA_EMULATOR");
     std::fflush(nullptr);
+    const int stopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+    for (int s : stopSignals)
+        signal(s, SIG_IGN);
     const pid_t child = fork();
     if (child == 0) {
+        for (int s : stopSignals)
+            signal(s, SIG_DFL);
         if (noAccess && geteuid() == 0 && !dropPermissionOverride()) {
             std::perror("usbchip-run: dropping the permission override");
             _exit(127);
