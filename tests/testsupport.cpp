@@ -1,6 +1,13 @@
 #include "testsupport.h"
 #include "sleep.h"
 
+#include <QAbstractButton>
+#include <QApplication>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProgressDialog>
+#include <QPushButton>
 #include <QTemporaryFile>
 #include <QTextBlock>
 
@@ -117,4 +124,54 @@ QByteArray bytes(std::initializer_list<int> values)
     for (int v : values)
         array.append(char(v));
     return array;
+}
+
+void click(QObject *window, const char *name)
+{
+    QTest::mouseClick(child<QPushButton>(window, name), Qt::LeftButton);
+}
+
+QStringList windowLog(QObject *window)
+{
+    return logMessages(child<QPlainTextEdit>(window, "plainTextEdit"));
+}
+
+DialogDriver::DialogDriver(QString file, int answer)
+    : m_file(std::move(file))
+    , m_answer(answer)
+{
+    connect(&m_timer, &QTimer::timeout, this, [this] { poll(); });
+    m_timer.start(5);
+}
+
+void DialogDriver::poll()
+{
+    QWidget *modal = QApplication::activeModalWidget();
+    if (auto *dialog = qobject_cast<QFileDialog *>(modal)) {
+        dialogDirectory = dialog->directory().absolutePath();
+        dialogTitle = dialog->windowTitle();
+        dialogFilters = dialog->nameFilters();
+        if (m_file.isEmpty()) {
+            dialog->reject();
+            return;
+        }
+        // Typed into the name field: selectFile() leaves a field that has
+        // the focus alone.
+        dialog->findChild<QLineEdit *>("fileNameEdit")->setText(m_file);
+        static_cast<QDialog *>(dialog)->accept();
+    } else if (auto *box = qobject_cast<QMessageBox *>(modal)) {
+        boxText = box->text();
+        boxInformativeText = box->informativeText();
+        boxDefaultIsYes = box->defaultButton() == box->button(QMessageBox::Yes);
+        QAbstractButton *button = box->button(QMessageBox::StandardButton(m_answer));
+        (button ? button : box->escapeButton())->click();
+    } else if (auto *progress = qobject_cast<QProgressDialog *>(modal); progress && attackedWindow && !progressShown) {
+        progressShown = true;
+        QTest::keyClick(progress, Qt::Key_Escape);
+        progress->close();
+        for (const char *slot : {"on_updBtn_clicked", "on_scanDevicesBtn_clicked", "on_devOpenBtn_clicked",
+                                 "on_findLumoraBtn_clicked"})
+            QMetaObject::invokeMethod(attackedWindow, slot);
+        progressSurvived = progress->isVisible() && QApplication::activeModalWidget() == progress;
+    }
 }

@@ -67,7 +67,41 @@ T *child(QObject *window, const char *name)
     return object;
 }
 
+// Clicks the push button with that object name, as the user would.
+void click(QObject *window, const char *name);
+// The window's log panel, its lines without time stamps.
+QStringList windowLog(QObject *window);
+
 // Bytes written as a QByteArray, for exact comparisons.
 QByteArray bytes(std::initializer_list<int> values);
+
+// Answers the window's dialogs as a user would, while it lives: the file
+// dialog with `file` (cancelled when empty), the question with `answer`; it
+// notes what they showed.
+class DialogDriver : public QObject
+{
+public:
+    explicit DialogDriver(QString file, int answer = 0x00004000 /* QMessageBox::Yes */);
+
+    QString dialogDirectory;
+    QString dialogTitle;
+    QStringList dialogFilters;
+    QString boxText;
+    QString boxInformativeText;
+    bool boxDefaultIsYes = false;
+    // Set to press Escape on the progress dialog once it shows, try to close
+    // it and call every slot of this window; progressSurvived tells whether
+    // it was still there, modal, afterwards.
+    QWidget *attackedWindow = nullptr;
+    bool progressShown = false;
+    bool progressSurvived = false;
+
+private:
+    void poll();
+
+    QString m_file;
+    int m_answer;
+    QTimer m_timer;
+};
 
 #endif

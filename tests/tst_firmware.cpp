@@ -32,65 +32,6 @@ QByteArray imageFile(const QByteArray &versionLine, int imageBytes)
     return file;
 }
 
-// Answers the file dialog and the confirmation box as a user would.
-class DialogDriver : public QObject
-{
-public:
-    explicit DialogDriver(QString file, QMessageBox::StandardButton answer = QMessageBox::Yes)
-        : m_file(std::move(file))
-        , m_answer(answer)
-    {
-        connect(&m_timer, &QTimer::timeout, this, [this] { poll(); });
-        m_timer.start(5);
-    }
-
-    QString dialogDirectory;
-    QString dialogTitle;
-    QStringList dialogFilters;
-    QString boxText;
-    QString boxInformativeText;
-    bool boxDefaultIsYes = false;
-    // Set to attack the progress dialog once it shows: Escape, close, and
-    // every slot of the window called while the update runs.
-    QWidget *attackedWindow = nullptr;
-    bool progressShown = false;
-    bool progressSurvived = false;
-
-private:
-    void poll()
-    {
-        QWidget *modal = QApplication::activeModalWidget();
-        if (auto *dialog = qobject_cast<QFileDialog *>(modal)) {
-            dialogDirectory = dialog->directory().absolutePath();
-            dialogTitle = dialog->windowTitle();
-            dialogFilters = dialog->nameFilters();
-            if (m_file.isEmpty()) {
-                dialog->reject();
-            } else {
-                dialog->selectFile(m_file);
-                static_cast<QDialog *>(dialog)->accept();
-            }
-        } else if (auto *box = qobject_cast<QMessageBox *>(modal)) {
-            boxText = box->text();
-            boxInformativeText = box->informativeText();
-            boxDefaultIsYes = box->defaultButton() == box->button(QMessageBox::Yes);
-            box->button(m_answer)->click();
-        } else if (auto *progress = qobject_cast<QProgressDialog *>(modal); progress && attackedWindow && !progressShown) {
-            progressShown = true;
-            QTest::keyClick(progress, Qt::Key_Escape);
-            progress->close();
-            for (const char *slot : {"on_updBtn_clicked", "on_scanDevicesBtn_clicked", "on_devOpenBtn_clicked",
-                                     "on_findLumoraBtn_clicked"})
-                QMetaObject::invokeMethod(attackedWindow, slot);
-            progressSurvived = progress->isVisible() && QApplication::activeModalWidget() == progress;
-        }
-    }
-
-    QString m_file;
-    QMessageBox::StandardButton m_answer;
-    QTimer m_timer;
-};
-
 } // namespace
 
 class TestFirmware : public QObject
