@@ -92,8 +92,6 @@ FT_STATUS FT_Open(int deviceNumber, FT_HANDLE *pHandle)
     if (!pHandle)
         return FT_INVALID_PARAMETER;
     *pHandle = nullptr;
-    if (deviceNumber < 0)
-        return FT_DEVICE_NOT_FOUND;
     return d2xxBackend().open(deviceNumber, pHandle);
 }
 

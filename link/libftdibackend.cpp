@@ -178,6 +178,7 @@ public:
 
     FT_STATUS open(int index, FT_HANDLE *handle) override
     {
+        lastListOrOpenError.clear();
         libusb_device *dev = nullptr;
         {
             std::lock_guard<std::mutex> lock(m_lock);
@@ -204,6 +205,7 @@ public:
 
     FT_STATUS openBySerial(const char *serial, FT_HANDLE *handle) override
     {
+        lastListOrOpenError.clear();
         std::vector<libusb_device *> devices;
         libusb_device *found = nullptr;
         std::string unreadable;

@@ -247,6 +247,7 @@ FT_STATUS EmulatedBus::deviceCount(DWORD *count)
 FT_STATUS EmulatedBus::open(int index, FT_HANDLE *handle)
 {
     std::lock_guard<std::mutex> lock(m_lock);
+    lastOpenError.clear();
     const std::vector<Listed> list = m_listMade ? m_listed : pluggedWidgets();
     if (index < 0 || size_t(index) >= list.size()) {
         lastOpenError = "there is no device " + std::to_string(index) + " in the device list ("
@@ -265,6 +266,7 @@ FT_STATUS EmulatedBus::open(int index, FT_HANDLE *handle)
 FT_STATUS EmulatedBus::openBySerial(const char *serial, FT_HANDLE *handle)
 {
     std::lock_guard<std::mutex> lock(m_lock);
+    lastOpenError.clear();
     EmulatedWidget *found = nullptr;
     for (const auto &w : m_widgets) {
         if (w->plugged() && w->info.serialString == serial) {

@@ -1,0 +1,349 @@
+// The link at the D2XX interface, against an emulated widget: the bytes of a
+// frame on the wire, frames out of the stream, and the opening of a widget
+// with its attempts, resends, re-reads and report.
+#include "testsupport.h"
+#include "widgetlink.h"
+
+using lumora::D2xxCall;
+using lumora::EmulatedBus;
+using lumora::EmulatedWidget;
+using lumora::FilteredWrite;
+
+namespace {
+
+const QString Try = "\n------ D2XX ------- Opening [Device %1] ------ Try %2";
+const QString Sending = "Sending GET_WIDGET_PARAMS packet... ";
+const QString Connected = "\n PRO Connected Succesfully";
+const QString Waiting = "\nWaiting for GET_WIDGET_PARAMS_REPLY packet... ";
+const QString Received = "\n GET WIDGET REPLY Received ... ";
+const QString Report = "\n-----------::PRO Connected [Information Follows]::------------";
+
+QByteArray paramsFrame(const QByteArray &payload, char end = char(0xE7))
+{
+    return bytes({0x7E, 0x03, payload.size(), 0x00}) + payload + QByteArray(1, end);
+}
+
+} // namespace
+
+class TestLink : public QObject
+{
+    Q_OBJECT
+
+    EmulatedWidget *widget = nullptr;
+    WidgetLink link;
+
+    // A widget that answers nothing by itself, on a handle with the link's
+    // time-outs: the stream holds what a test puts there.
+    void openSilent()
+    {
+        widget = &emulatedBus(1).widget(0);
+        for (int label : {GET_WIDGET_PARAMS, GET_WIDGET_SERIAL, PROGRAM_FLASH_PAGE})
+            widget->setAutoReply(label, false);
+        QCOMPARE(FT_Open(0, &link.handle), FT_STATUS(FT_OK));
+        FT_SetTimeouts(link.handle, 120, 100);
+    }
+
+private slots:
+    void cleanup() { link.close(); }
+
+    void send_data()
+    {
+        QTest::addColumn<int>("label");
+        QTest::addColumn<QByteArray>("payload");
+        QTest::addColumn<int>("failingCall");
+        QTest::addColumn<int>("accepted");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("wire");
+        QTest::addColumn<QVector<int>>("writes");
+        QByteArray page(258, char(0x7E));
+        page[0] = 0x02;
+        page[1] = 0x01;
+        const QByteArray header = bytes({0x7E, 0x03, 0x02, 0x00});
+        QTest::newRow("empty payload") << 1 << QByteArray() << -1 << 0 << 0 << bytes({0x7E, 0x01, 0x00, 0x00, 0xE7})
+                                       << QVector<int>{4, 0, 1};
+        QTest::newRow("parameter request") << 3 << bytes({0, 0}) << -1 << 0 << 0 << header + bytes({0, 0, 0xE7})
+                                           << QVector<int>{4, 2, 1};
+        QTest::newRow("flash page") << 2 << page << -1 << 0 << 0 << bytes({0x7E, 0x02, 0x02, 0x01}) + page + bytes({0xE7})
+                                    << QVector<int>{4, 258, 1};
+        QTest::newRow("label beyond a byte") << 0x10A << bytes({0x55}) << -1 << 0 << 0
+                                             << bytes({0x7E, 0x0A, 0x01, 0x00, 0x55, 0xE7}) << QVector<int>{4, 1, 1};
+        // Each write only after the one before went out whole.
+        QTest::newRow("3 of 4 header bytes") << 3 << bytes({0x11, 0x22}) << 0 << 3 << int(FT_OK) << header.left(3)
+                                             << QVector<int>{3};
+        QTest::newRow("header refused") << 3 << bytes({0x11, 0x22}) << 0 << 0 << int(FT_IO_ERROR) << QByteArray()
+                                        << QVector<int>{0};
+        QTest::newRow("1 of 2 payload bytes") << 3 << bytes({0x11, 0x22}) << 1 << 1 << int(FT_OK)
+                                              << header + bytes({0x11}) << QVector<int>{4, 1};
+        QTest::newRow("end byte written, failing status") << 3 << bytes({0x11, 0x22}) << 2 << 1 << int(FT_IO_ERROR)
+                                                          << header + bytes({0x11, 0x22, 0xE7})
+                                                          << QVector<int>{4, 2, 1};
+    }
+
+    void send()
+    {
+        QFETCH(int, label);
+        QFETCH(QByteArray, payload);
+        QFETCH(int, failingCall);
+        QFETCH(int, accepted);
+        QFETCH(int, status);
+        QFETCH(QByteArray, wire);
+        QFETCH(QVector<int>, writes);
+        openSilent();
+        faults().setWriteFilter([=](FilteredWrite &write) {
+            if (write.callIndex == failingCall) {
+                write.accepted = DWORD(accepted);
+                write.status = FT_STATUS(status);
+            }
+        });
+        QCOMPARE(link.sendPacket(label, reinterpret_cast<const unsigned char *>(payload.constData()), payload.size()),
+                 failingCall < 0 ? 1 : 0);
+        QCOMPARE(widget->wire(), wire);
+        QCOMPARE(widget->writeSizes(), writes);
+        // A failing status is an I/O failure the caller can tell from a short write.
+        QCOMPARE(link.ioStatus(), FT_STATUS(status));
+    }
+
+    void receive_data()
+    {
+        QTest::addColumn<QByteArray>("stream");
+        QTest::addColumn<int>("label");
+        QTest::addColumn<int>("len");
+        QTest::addColumn<QByteArray>("dst"); // empty: the receive fails
+
+        QTest::newRow("parameter reply") << bytes({0x7E, 0x03, 0x05, 0x00, 0x2C, 0x01, 0x09, 0x01, 0x28, 0xE7}) << 3
+                                         << 5 << bytes({0x2C, 0x01, 0x09, 0x01, 0x28});
+        QTest::newRow("doubled start byte") << bytes({0x7E, 0x7E, 0x03, 0x01, 0x00, 0x55, 0xE7}) << 3 << 1
+                                            << bytes({0x55});
+        QTest::newRow("noise before the frame") << bytes({0x00, 0xE7, 0x03, 0x7E, 0x03, 0x01, 0x00, 0x54, 0xE7}) << 3
+                                                << 1 << bytes({0x54});
+        QTest::newRow("other label first") << bytes({0x7E, 0x05, 0x01, 0x00, 0x00, 0xE7, 0x7E, 0x0A, 0x04, 0x00, 0x01,
+                                                     0x02, 0x00, 0x00, 0xE7})
+                                           << 10 << 4 << bytes({0x01, 0x02, 0x00, 0x00});
+        QTest::newRow("longer reply than asked") << bytes({0x7E, 0x03, 0x08, 0x00, 1, 2, 3, 4, 5, 6, 7, 8, 0xE7}) << 3
+                                                 << 5 << bytes({1, 2, 3, 4, 5});
+        QTest::newRow("shorter reply: zeros after it") << bytes({0x7E, 0x03, 0x02, 0x00, 0x2C, 0x01, 0xE7}) << 3 << 5
+                                                       << bytes({0x2C, 0x01, 0, 0, 0});
+        QTest::newRow("empty page reply: a zero status") << bytes({0x7E, 0x02, 0x00, 0x00, 0xE7}) << 2 << 1
+                                                         << bytes({0x00});
+        QTest::newRow("wrong end byte") << bytes({0x7E, 0x03, 0x05, 0x00, 1, 2, 3, 4, 5, 0x00}) << 3 << 5 << QByteArray();
+        QTest::newRow("end byte missing") << bytes({0x7E, 0x03, 0x05, 0x00, 1, 2, 3, 4, 5}) << 3 << 5 << QByteArray();
+        QTest::newRow("payload cut short") << bytes({0x7E, 0x03, 0x05, 0x00, 1, 2, 3}) << 3 << 5 << QByteArray();
+        QTest::newRow("length high byte missing") << bytes({0x7E, 0x03, 0x01}) << 3 << 5 << QByteArray();
+        QTest::newRow("label missing") << bytes({0x7E}) << 3 << 5 << QByteArray();
+        QTest::newRow("no start byte") << bytes({0x03, 0x05, 0x00, 0xE7}) << 3 << 5 << QByteArray();
+        QByteArray max = bytes({0x7E, 0x03, 0x00, 0x02});
+        for (int i = 0; i < 512; ++i)
+            max.append(char(i));
+        QTest::newRow("length 512 accepted") << max + bytes({0xE7}) << 3 << 5 << bytes({0, 1, 2, 3, 4});
+        QTest::newRow("length 513 refused") << bytes({0x7E, 0x03, 0x01, 0x02}) + QByteArray(513, char(0x11))
+                                                   + bytes({0xE7})
+                                            << 3 << 5 << QByteArray();
+    }
+
+    void receive()
+    {
+        QFETCH(QByteArray, stream);
+        QFETCH(int, label);
+        QFETCH(int, len);
+        QFETCH(QByteArray, dst);
+        openSilent();
+        widget->injectBytes(stream);
+        QByteArray buffer(len, char(0xCC));
+        QCOMPARE(link.receivePacket(label, reinterpret_cast<unsigned char *>(buffer.data()), len), dst.isEmpty() ? 0 : 1);
+        // A failed receive leaves the caller's bytes alone.
+        QCOMPARE(buffer, dst.isEmpty() ? QByteArray(len, char(0xCC)) : dst);
+    }
+
+    void receiveCosts()
+    {
+        openSilent();
+        // Start, label, two length bytes, the payload in one read, the end byte.
+        widget->injectBytes(bytes({0x7E, 0x03, 0x02, 0x00, 0x01, 0x02, 0xE7}));
+        faults().clearCallCounts();
+        unsigned char dst[5];
+        QCOMPARE(link.receivePacket(3, dst, 2), 1);
+        QCOMPARE(faults().calls(D2xxCall::Read), 6);
+        // A silent stream costs one read time-out, at the first read.
+        faults().clearCallCounts();
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(link.receivePacket(3, dst, 5), 0);
+        QVERIFY2(clock.elapsed() >= 110 && clock.elapsed() < 400, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(faults().calls(D2xxCall::Read), 1);
+        QCOMPARE(link.ioStatus(), FT_STATUS(FT_OK));
+    }
+
+    void hunt()
+    {
+        openSilent();
+        unsigned char status = 0xCC;
+        // The label-5 frame's payload looks like the start of a label-3 frame;
+        // its "length" (E7 7E) is refused, and the real reply has lost its
+        // start byte to it.
+        widget->injectBytes(bytes({0x7E, 0x05, 0x02, 0x00, 0x7E, 0x03, 0xE7, 0x7E, 0x03, 0x01, 0x00, 0x55, 0xE7}));
+        QCOMPARE(link.receivePacket(3, &status, 1), 0);
+        QCOMPARE(link.receivePacket(3, &status, 1), 0);
+        QCOMPARE(widget->pendingBytes(), 0);
+        // Foreign frames are hunted through until the wanted one comes...
+        QByteArray flood;
+        for (int i = 0; i < 2000; ++i)
+            flood += bytes({0x7E, 0x55, 0x03, 0x00, 0x7E, 0x7E, 0x05, 0xE7});
+        widget->injectBytes(flood + bytes({0x7E, 0x02, 0x01, 0x00, 0x54, 0xE7}));
+        QCOMPARE(link.receivePacket(PROGRAM_FLASH_PAGE, &status, 1), 1);
+        QCOMPARE(int(status), int('T'));
+        // ...but a widget that never stops babbling is given up after 64 KiB.
+        widget->setEndlessForeignFrames(true);
+        faults().clearCallCounts();
+        QCOMPARE(link.receivePacket(PROGRAM_FLASH_PAGE, &status, 1), 0);
+        QVERIFY(faults().calls(D2xxCall::Read) > 65536 && faults().calls(D2xxCall::Read) <= 65537);
+    }
+
+    void openReport()
+    {
+        EmulatedBus &bus = emulatedBus(1);
+        bus.driverVersionValue = 0xAB021210;
+        SleepRecorder sleeps;
+        MessageCapture log;
+        StdoutCapture out;
+        QCOMPARE(link.open(0), 1);
+        QCOMPARE(sleeps.waits, QVector<int>{750});
+        QCOMPARE(log.messages, (QStringList{Try.arg(0).arg(0), "\nD2XX Driver Version:: 02.12.10 ", "\nLatency Timer:: 16 ",
+                                            Sending, Connected, Waiting, Received, Report,
+                                            "\n\t\t  FIRMWARE VERSION: 1.44", "\n\t\t  BREAK TIME: 196 micro sec ",
+                                            "\n\t\t  MAB TIME: 10 micro sec"}));
+        QCOMPARE(out.take(), QByteArray("\n\t\t  SEND REFRESH RATE: 40 packets/sec"));
+        QCOMPARE(QByteArray(reinterpret_cast<const char *>(&link.params), 5), bytes({0x2C, 0x01, 0x09, 0x01, 0x28}));
+        // The parameter request, then the serial request, and nothing else.
+        QCOMPARE(bus.widget(0).wire(), bytes({0x7E, 0x03, 0x02, 0x00, 0x00, 0x00, 0xE7, 0x7E, 0x0A, 0x02, 0x00, 0x00,
+                                              0x00, 0xE7}));
+        // The time-outs it set: a silent read gives up after 120 ms.
+        unsigned char byte;
+        DWORD got = 1;
+        QElapsedTimer clock;
+        clock.start();
+        FT_Read(link.handle, &byte, 1, &got);
+        QCOMPARE(got, DWORD(0));
+        QVERIFY(clock.elapsed() >= 110 && clock.elapsed() < 400);
+
+        // Driver version and latency timer are told when they cannot be read.
+        faults().failCall(D2xxCall::DriverVersion, FT_IO_ERROR);
+        faults().failCall(D2xxCall::LatencyTimer, FT_IO_ERROR);
+        log.messages.clear();
+        QCOMPARE(link.open(0), 1); // closes the held handle first
+        QCOMPARE(log.messages.mid(1, 2), (QStringList{"Unable to Get D2XX Driver Version", "\nUnable to Get Latency Timer"}));
+    }
+
+    void attempts_data()
+    {
+        QTest::addColumn<int>("failingOpens");
+        QTest::newRow("first attempt") << 0;
+        QTest::newRow("third attempt") << 2;
+        QTest::newRow("three failures") << 3;
+    }
+
+    void attempts()
+    {
+        QFETCH(int, failingOpens);
+        EmulatedBus &bus = emulatedBus(2);
+        faults().failCall(D2xxCall::Open, FT_DEVICE_NOT_OPENED, failingOpens);
+        SleepRecorder sleeps;
+        MessageCapture log;
+        StdoutCapture out;
+        const bool opens = failingOpens < 3;
+        QCOMPARE(link.open(1), int(opens));
+        const int attempts = qMin(failingOpens + 1, 3);
+        QCOMPARE(faults().calls(D2xxCall::Open), attempts);
+        // Every attempt is followed by the pause, the successful one too.
+        QCOMPARE(sleeps.waits, QVector<int>(attempts, 750));
+        for (int i = 0; i < attempts; ++i)
+            QCOMPARE(log.messages.value(i), Try.arg(1).arg(i));
+        QCOMPARE(bool(link.handle), opens);
+        QCOMPARE(bus.widget(1).isOpen(), opens);
+        if (!opens) {
+            // The three opening lines, then why it failed; nothing printed.
+            QCOMPARE(log.messages.size(), 4);
+            QCOMPARE(log.messages.last(), QString("Opening device 1 failed: FT_DEVICE_NOT_OPENED"));
+            QVERIFY(out.take().isEmpty());
+        }
+    }
+
+    void parameterRetries_data()
+    {
+        QTest::addColumn<int>("failingSends");
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<QString>("lastLine");
+        const QByteArray bad = paramsFrame(bytes({1, 2, 3, 4, 5}), 0x00);
+        QTest::newRow("resend succeeds") << 1 << QByteArray() << "\n\t\t  MAB TIME: 10 micro sec";
+        QTest::newRow("resend fails") << 2 << QByteArray() << "Device 0 did not take its parameter request: the"
+                                                             " request was not written whole; unplug the widget, plug"
+                                                             " it in again and scan";
+        QTest::newRow("re-read succeeds") << 0 << bad + paramsFrame(bytes({0x0A, 0x01, 0x0A, 0x0A, 0x00}))
+                                          << "\n\t\t  MAB TIME: 106 micro sec";
+        QTest::newRow("re-read fails") << 0 << bad + bytes({0x7E, 0x03, 0x09})
+                                       << "Device 0 did not answer its parameter request: is it a Lumora widget?"
+                                          " Unplug it, plug it in again and scan";
+    }
+
+    void parameterRetries()
+    {
+        QFETCH(int, failingSends);
+        QFETCH(QByteArray, reply);
+        QFETCH(QString, lastLine);
+        EmulatedBus &bus = emulatedBus(1);
+        // The header write of the first requests is lost.
+        faults().setWriteFilter([failingSends](FilteredWrite &write) {
+            if (write.callIndex < failingSends)
+                write.accepted = 0;
+        });
+        if (!reply.isEmpty())
+            bus.widget(0).scriptReply(GET_WIDGET_PARAMS, reply);
+        SleepRecorder sleeps;
+        MessageCapture log;
+        StdoutCapture out;
+        link.params = {7, 7, 7, 7, 7};
+        const bool opens = !lastLine.startsWith("Device");
+        QCOMPARE(link.open(0), int(opens));
+        QCOMPARE(log.messages.last(), lastLine);
+        // A retry is silent: neither success line of the first try is logged.
+        QCOMPARE(log.messages.contains(Connected), failingSends == 0);
+        QCOMPARE(log.messages.contains(Received), reply.isEmpty() && opens);
+        // Purged once before the request, and once for the transmit side.
+        QCOMPARE(faults().calls(D2xxCall::Purge), failingSends ? 2 : 1);
+        // No second request for a re-read: it takes what the first one brought.
+        if (!reply.isEmpty())
+            QCOMPARE(bus.widget(0).framesReceived(GET_WIDGET_PARAMS), 1);
+        QCOMPARE(bool(link.handle), opens);
+        QVERIFY(bus.widget(0).isOpen() == opens);
+        if (!opens)
+            QCOMPARE(link.params.firmwareLsb, uint8_t(7)); // a failed read writes nothing
+        else if (!reply.isEmpty())
+            QCOMPARE(log.messages.value(log.messages.indexOf(Report) + 1), QString("\n\t\t  FIRMWARE VERSION: 1.10"));
+    }
+
+    void openEdges()
+    {
+        EmulatedBus &bus = emulatedBus(1);
+        SleepRecorder sleeps;
+        MessageCapture log;
+        StdoutCapture out;
+        // A reply left over from before the open is purged, not taken.
+        bus.widget(0).injectBytes(paramsFrame(bytes({9, 9, 9, 9, 9})));
+        // A widget that never answers the serial query costs one read time-out.
+        bus.widget(0).setAutoReply(GET_WIDGET_SERIAL, false);
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(link.open(0), 1);
+        QVERIFY(clock.elapsed() >= 110 && clock.elapsed() < 1000);
+        QCOMPARE(link.params.firmwareLsb, uint8_t(44));
+        // Re-opening the same widget works only because the old handle is closed,
+        // also when the new open then fails.
+        QCOMPARE(link.open(0), 1);
+        faults().failCall(D2xxCall::Open, FT_DEVICE_NOT_FOUND, 3);
+        QCOMPARE(link.open(0), 0);
+        QCOMPARE(faults().calls(D2xxCall::Close), 2);
+        QVERIFY(!bus.widget(0).isOpen() && !link.handle);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestLink)
+#include "tst_link.moc"

@@ -1,0 +1,339 @@
+// The firmware update through the window and through the procedure, against
+// an emulated widget whose accepted pages are compared with the image; and
+// the remembered directory.
+#include "firmwareimage.h"
+#include "firmwareupdate.h"
+#include "mainwindowpro.h"
+#include "settingssaver.h"
+#include "testsupport.h"
+#include "widgetlink.h"
+
+#include <QLabel>
+#include <QMessageBox>
+#include <QProgressDialog>
+#include <QPushButton>
+#include <QSettings>
+#include <QTemporaryDir>
+
+using lumora::EmulatedBus;
+using lumora::EmulatedWidget;
+
+namespace {
+
+QByteArray imageFile(const QByteArray &versionLine, int imageBytes)
+{
+    QByteArray file = versionLine;
+    file.append(QByteArray(255 - file.size(), char(0xFF)));
+    for (int i = 0; i < imageBytes; ++i)
+        file.append(char((i * 7 + i / 256) & 0xFF));
+    return file;
+}
+
+} // namespace
+
+class TestUpdate : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir dir;
+    std::unique_ptr<SleepRecorder> sleeps;
+    std::unique_ptr<StdoutCapture> out;
+    EmulatedBus *bus = nullptr;
+    WidgetLink link;
+
+    QString writeFile(const QString &name, const QByteArray &contents)
+    {
+        QFile file(dir.filePath(name));
+        if (!file.open(QIODevice::WriteOnly) || file.write(contents) != contents.size())
+            qFatal("cannot write %s", qPrintable(name));
+        return file.fileName();
+    }
+
+    // Scan and Open in the window; what that sent and waited is forgotten.
+    void openWidget(MainWindowPro &window)
+    {
+        click(&window, "scanDevicesBtn");
+        click(&window, "devOpenBtn");
+        QVERIFY(gLink->handle);
+        bus->widget(0).clearWire();
+        sleeps->waits.clear();
+    }
+
+    WidgetLink &openLink()
+    {
+        FT_Open(0, &link.handle);
+        FT_SetTimeouts(link.handle, 120, 100);
+        return link;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.filePath("settings"));
+    }
+    void init()
+    {
+        QSettings("MyCompany", "My soft name").clear();
+        bus = &emulatedBus(1);
+        gOpenDevice = -1;
+        sleeps.reset(new SleepRecorder);
+        out.reset(new StdoutCapture);
+    }
+    void cleanup()
+    {
+        link.close();
+        out.reset();
+        sleeps.reset();
+    }
+
+    void updateFromTheWindow()
+    {
+        // Five pages and a cut-off sixth: the tail is never sent, and the user
+        // is told so before saying yes.
+        const QByteArray contents = imageFile("1.07\n", 5 * 256 + 156);
+        const QString path = writeFile("fw 1.07 <new>.bin", contents);
+        MainWindowPro window;
+        window.show();
+        openWidget(window);
+        const int before = windowLog(&window).size();
+        DialogDriver driver(path);
+        click(&window, "updBtn");
+
+        QCOMPARE(driver.dialogTitle, QString("Open Firmware"));
+        QCOMPARE(driver.dialogFilters, QStringList{"Bin Files (*.bin)"});
+        QCOMPARE(driver.dialogDirectory, QDir::homePath());
+        QCOMPARE(driver.boxText, QString("FW Version 1.07"));
+        QCOMPARE(driver.boxInformativeText,
+                 QString("156 bytes after the last whole page will not be sent.\n\nDo you want to start update?"));
+        QVERIFY(driver.boxDefaultIsYes);
+        const EmulatedWidget &widget = bus->widget(0);
+        QVERIFY(widget.inLoader());
+        QCOMPARE(widget.flashedImage(), contents.mid(255, 5 * 256));
+        QCOMPARE(widget.acceptedPages().keys(), (QList<int>{0, 1, 2, 3, 4}));
+        QCOMPARE(widget.wire().left(5), bytes({0x7E, 0x01, 0x00, 0x00, 0xE7}));
+        QCOMPARE(widget.wire().size(), 5 + 5 * 263);
+        QCOMPARE(sleeps->waits, QVector<int>{2000});
+        QCOMPARE(windowLog(&window).mid(before),
+                 (QStringList{"Starting firmware update", '"' + path + '"', "File size 1436",
+                              "156 bytes after the last whole page are left out", "Firmware update done"}));
+        QCOMPARE(SettingsSaver().lastDir(), dir.path());
+        QVERIFY(!window.findChild<QProgressDialog *>());
+        // The window is free again: Close works.
+        click(&window, "devOpenBtn");
+        QVERIFY(!widget.isOpen());
+    }
+
+    void oneUpdateAtATime()
+    {
+        // Long enough for the progress dialog to show itself (after 4 s).
+        const QByteArray contents = imageFile("2.0\n", 2400 * 256);
+        const QString path = writeFile("long.bin", contents);
+        MainWindowPro window;
+        window.show();
+        openWidget(window);
+        bus->widget(0).replyLatencyMs = 2;
+        const int before = windowLog(&window).size();
+        DialogDriver driver(path);
+        driver.attackedWindow = &window;
+        click(&window, "updBtn");
+        QVERIFY(driver.progressShown);
+        QVERIFY(driver.progressSurvived);
+        const QStringList lines = windowLog(&window).mid(before);
+        QCOMPARE(lines.count("Firmware update done"), 1);
+        QCOMPARE(lines.count("A firmware update is running: wait until it has ended"), 4);
+        QCOMPARE(bus->widget(0).framesReceived(REPROGRAM_FIRMWARE), 1);
+        QCOMPARE(bus->widget(0).flashedImage(), contents.mid(255));
+        // Neither closed nor rescanned underneath the update.
+        QVERIFY(bus->widget(0).isOpen());
+    }
+
+    void nothingSent_data()
+    {
+        QTest::addColumn<QString>("file");      // empty: the file dialog is cancelled
+        QTest::addColumn<int>("size");          // of the file written
+        QTest::addColumn<int>("answer");
+        QTest::addColumn<bool>("closeFirst");
+        QTest::addColumn<QString>("logLine");   // empty: nothing logged
+        const int yes = QMessageBox::Yes;
+        QTest::newRow("file dialog cancelled") << "" << 0 << yes << false << "";
+        QTest::newRow("question cancelled") << "fw.bin" << 255 + 512 << int(QMessageBox::Cancel) << false << "";
+        QTest::newRow("no device open") << "fw.bin" << 255 + 512 << yes << true
+                                        << "No device open: firmware update not started";
+        QTest::newRow("empty file") << "fw.bin" << 0 << yes << false
+                                    << "%1 holds no whole page after its 255-byte header (0 bytes of image): nothing to"
+                                       " load; firmware update not started";
+        QTest::newRow("header only") << "fw.bin" << 255 << yes << false << "%1 holds no whole page";
+        QTest::newRow("one byte short of a page") << "fw.bin" << 510 << yes << false << "%1 holds no whole page";
+    }
+
+    void nothingSent()
+    {
+        QFETCH(QString, file);
+        QFETCH(int, size);
+        QFETCH(int, answer);
+        QFETCH(bool, closeFirst);
+        QFETCH(QString, logLine);
+        SettingsSaver().setLastDir(QDir::tempPath());
+        const QString path = file.isEmpty() ? QString() : writeFile(file, imageFile("1.07\n", 512).left(size));
+        MainWindowPro window;
+        openWidget(window);
+        if (closeFirst)
+            click(&window, "devOpenBtn");
+        const int before = windowLog(&window).size();
+        DialogDriver driver(path, answer);
+        click(&window, "updBtn");
+        QCOMPARE(driver.dialogDirectory, QDir::tempPath());
+        const QStringList lines = windowLog(&window).mid(before);
+        QCOMPARE(lines.size(), logLine.isEmpty() ? 0 : 1);
+        if (!logLine.isEmpty())
+            QVERIFY2(lines[0].startsWith(logLine.arg(path)), qPrintable(lines[0]));
+        // Refused ones are refused before the question.
+        QCOMPARE(!driver.boxText.isEmpty(), !file.isEmpty() && (logLine.isEmpty() || closeFirst));
+        QVERIFY(bus->widget(0).wire().isEmpty());
+        QVERIFY(sleeps->waits.isEmpty());
+        // A cancelled dialog keeps the directory remembered so far.
+        QCOMPARE(SettingsSaver().lastDir(), file.isEmpty() ? QDir::tempPath() : dir.path());
+    }
+
+    void versionLine_data()
+    {
+        QTest::addColumn<QByteArray>("head");
+        QTest::addColumn<QString>("version");
+        QTest::newRow("1.07") << QByteArray("1.07\nrest") << "1.07";
+        QTest::newRow("carriage return stays") << QByteArray("1.07\r\n") << "1.07\r";
+        QTest::newRow("empty line") << QByteArray("\n1.07\n") << "";
+        QTest::newRow("NUL inside") << QByteArray("1.0\0" "8\n", 6) << "1.0";
+        QTest::newRow("Latin-1") << QByteArray("v\xe9 2\n") << QString::fromUtf8("vé 2");
+        QTest::newRow("no line end: the header at most") << QByteArray(300, 'v') << QString(255, 'v');
+    }
+
+    void versionLine()
+    {
+        QFETCH(QByteArray, head);
+        QFETCH(QString, version);
+        QByteArray contents = head;
+        contents.append(QByteArray(qMax(0, 255 - contents.size()), '\n'));
+        const QString path = writeFile("version.bin", contents + QByteArray(256, char(0x11)));
+        MainWindowPro window;
+        DialogDriver driver(path, QMessageBox::Cancel);
+        QMetaObject::invokeMethod(&window, "on_updBtn_clicked");
+        QCOMPARE(driver.boxText, "FW Version " + version);
+    }
+
+    void refusedPages_data()
+    {
+        QTest::addColumn<QByteArray>("scriptedReply"); // for the first page
+        QTest::addColumn<int>("refusePage");
+        QTest::addColumn<bool>("stale");               // the reply waits from before the update
+        QTest::newRow("status F") << QByteArray() << 2 << false;
+        QTest::newRow("reply without a status byte") << bytes({0x7E, 0x02, 0x00, 0x00, 0xE7}) << -1 << false;
+        QTest::newRow("reply with a wrong end byte") << bytes({0x7E, 0x02, 0x01, 0x00, 0x54, 0x00}) << -1 << false;
+        QTest::newRow("reply announcing 513 bytes") << bytes({0x7E, 0x02, 0x01, 0x02}) << -1 << false;
+        // An 'F' waiting from before the update is no answer to any page.
+        QTest::newRow("stale refusal") << bytes({0x7E, 0x02, 0x01, 0x00, 0x46, 0xE7}) << -1 << true;
+    }
+
+    void refusedPages()
+    {
+        QFETCH(QByteArray, scriptedReply);
+        QFETCH(int, refusePage);
+        QFETCH(bool, stale);
+        EmulatedWidget &widget = bus->widget(0);
+        if (refusePage >= 0)
+            widget.refusePage(refusePage);
+        WidgetLink &opened = openLink();
+        if (stale)
+            widget.injectBytes(scriptedReply);
+        else if (!scriptedReply.isEmpty())
+            widget.scriptReply(PROGRAM_FLASH_PAGE, scriptedReply);
+        const FirmwareImage image(imageFile("1.0\n", 5 * 256));
+        MessageCapture log;
+        FirmwareUpdate update(opened, image, "fw.bin");
+        QVector<int> progress;
+        update.onStarted = [&](int pageCount) {
+            // In its loader, after the wait, before the first page.
+            QVERIFY(widget.inLoader());
+            QCOMPARE(sleeps->waits, QVector<int>{2000});
+            QCOMPARE(pageCount, 5);
+        };
+        update.onPageSent = [&](int sent, int) { progress << sent; };
+        QCOMPARE(update.run(), stale ? FirmwareUpdate::Outcome::Done : FirmwareUpdate::Outcome::PagesRefused);
+        QCOMPARE(update.refusedPages(), stale ? 0 : 1);
+        QCOMPARE(log.messages.count("!"), stale ? 0 : 1);
+        QCOMPARE(log.messages.contains("Firmware update failed: 1 of 5 pages refused"), !stale);
+        QCOMPARE(log.messages.contains("Firmware update done"), stale);
+        // No retry and no abort: every other page went in, in order.
+        QList<int> expected{0, 1, 2, 3, 4};
+        expected.removeOne(refusePage);
+        QCOMPARE(widget.acceptedPages().keys(), expected);
+        QCOMPARE(widget.framesReceived(PROGRAM_FLASH_PAGE), 5);
+        QCOMPARE(progress, (QVector<int>{1, 2, 3, 4, 5}));
+    }
+
+    void unpluggedMidUpdate()
+    {
+        const QString path = writeFile("fw.bin", imageFile("1.07\n", 6 * 256));
+        MainWindowPro window;
+        openWidget(window);
+        bus->widget(0).unplugAtPage(3);
+        DialogDriver driver(path);
+        QElapsedTimer clock;
+        clock.start();
+        click(&window, "updBtn");
+        QVERIFY(clock.elapsed() < 3000);
+        // It ends at the page that found the widget gone, and says so.
+        const QStringList lines = windowLog(&window);
+        QCOMPARE(lines.count("!"), 1);
+        QCOMPARE(lines.last(), QString("Firmware update failed at page 4 of 6: Reading from the widget failed: the"
+                                       " widget was unplugged (FT_IO_ERROR); the widget is left in its loader; run"
+                                       " the update again"));
+        QCOMPARE(bus->widget(0).framesReceived(PROGRAM_FLASH_PAGE), 4);
+        QCOMPARE(bus->widget(0).acceptedPages().keys(), (QList<int>{0, 1, 2}));
+        // Plugged in again, it is found and opens.
+        bus->widget(0).replug();
+        click(&window, "scanDevicesBtn");
+        click(&window, "devOpenBtn");
+        QCOMPARE(child<QLabel>(&window, "tryLbl")->text(), QString("Trying to Conncet - Connected"));
+    }
+
+    void pageNumbersLowByteFirst()
+    {
+        const QByteArray contents = imageFile("1.0\n", 259 * 256);
+        const FirmwareImage image(contents);
+        MessageCapture log;
+        FirmwareUpdate update(openLink(), image, "fw.bin");
+        QCOMPARE(update.run(), FirmwareUpdate::Outcome::Done);
+        const int page258 = 5 + 258 * 263;
+        QCOMPARE(bus->widget(0).wire().mid(page258, 6), bytes({0x7E, 0x02, 0x02, 0x01, 0x02, 0x01}));
+        QCOMPARE(bus->widget(0).flashedImage(), contents.mid(255));
+    }
+
+    void rememberedDirectory_data()
+    {
+        QTest::addColumn<QString>("directory");
+        QTest::newRow("directory") << "/home/tech/images";
+        QTest::newRow("with blanks and umlauts") << QString::fromUtf8("/tmp/Fw Bilder ä");
+        QTest::newRow("empty string stays empty") << "";
+    }
+
+    void rememberedDirectory()
+    {
+        QFETCH(QString, directory);
+        const QString file = dir.filePath("settings/MyCompany/My soft name.conf");
+        // No entry: the home directory, written back when the saver goes.
+        QCOMPARE(SettingsSaver().lastDir(), QDir::homePath());
+        QCOMPARE(QSettings(file, QSettings::IniFormat).value("LastDir").toString(), QDir::homePath());
+        {
+            SettingsSaver saver;
+            saver.setLastDir(directory);
+            // Written at once, also as a later run of the program reads it.
+            QCOMPARE(QSettings(file, QSettings::IniFormat).value("LastDir").toString(), directory);
+        }
+        QCOMPARE(SettingsSaver().lastDir(), directory);
+        QSettings("MyCompany", "My soft name").setValue("LastDir", 42);
+        QCOMPARE(SettingsSaver().lastDir(), QString("42"));
+    }
+};
+
+QTEST_MAIN(TestUpdate)
+#include "tst_update.moc"
