@@ -61,8 +61,24 @@ private:
         return env;
     }
 
-    static Run finish(QProcess &process)
+    // Runs the flasher with standard input a pipe, never a terminal. With
+    // `until`, sends SIGINT, as a technician's Ctrl-C, once that text has
+    // shown `times` times on the given channel.
+    Run run(const QStringList &arguments, const QStringList &settings = {}, const QByteArray &until = {},
+            int times = 1, QProcess::ProcessChannel channel = QProcess::StandardOutput)
     {
+        QProcess process;
+        process.setProcessEnvironment(environment(settings));
+        process.setReadChannel(channel);
+        process.start(LUMORA_FLASH_PATH, arguments);
+        process.closeWriteChannel();
+        QElapsedTimer clock;
+        clock.start();
+        while (!until.isEmpty() && process.peek(1 << 24).count(until) < times && clock.elapsed() < 15000)
+            process.waitForReadyRead(100);
+        // Never the whole process group: only a flasher still running.
+        if (!until.isEmpty() && process.state() == QProcess::Running && process.processId() > 0)
+            ::kill(pid_t(process.processId()), SIGINT);
         Run result;
         if (!process.waitForFinished(20000)) {
             process.kill();
@@ -77,41 +93,6 @@ private:
             if (line.startsWith('{'))
                 result.events << QJsonDocument::fromJson(line).object();
         return result;
-    }
-
-    Run run(const QStringList &arguments, const QStringList &settings = {})
-    {
-        QProcess process;
-        process.setProcessEnvironment(environment(settings));
-        process.start(LUMORA_FLASH_PATH, arguments);
-        process.closeWriteChannel(); // standard input: a pipe, never a terminal
-        return finish(process);
-    }
-
-    // Runs the flasher until `results` result events have come, then sends
-    // SIGINT, as a technician ends a station.
-    Run runUntilResults(const QStringList &arguments, const QStringList &settings, int results)
-    {
-        QProcess process;
-        process.setProcessEnvironment(environment(settings));
-        process.start(LUMORA_FLASH_PATH, arguments);
-        process.closeWriteChannel();
-        QByteArray seen;
-        QElapsedTimer clock;
-        clock.start();
-        while (seen.count("\"event\":\"result\"") < results && clock.elapsed() < 15000) {
-            process.waitForReadyRead(100);
-            seen = process.peek(1 << 20);
-        }
-        interrupt(process);
-        return finish(process);
-    }
-
-    static void interrupt(QProcess &process)
-    {
-        // Never the whole process group: only a flasher still running.
-        if (process.state() == QProcess::Running && process.processId() > 0)
-            ::kill(pid_t(process.processId()), SIGINT);
     }
 
     QByteArray flashed(const QString &serial) const
@@ -334,20 +315,12 @@ private slots:
 
     void interruptedAfterThePageInFlight()
     {
-        QProcess process;
-        process.setProcessEnvironment(environment({"LUMORA_EMULATOR_LATENCY_MS=5"}));
-        process.start(LUMORA_FLASH_PATH, {"--yes", path("long.bin")});
-        process.closeWriteChannel();
-        process.setReadChannel(QProcess::StandardError);
-        QByteArray err;
-        while (!err.contains("(10%)") && process.waitForReadyRead(5000))
-            err += process.readAllStandardError();
-        interrupt(process);
-        const Run result = finish(process);
+        const Run result = run({"--yes", path("long.bin")}, {"LUMORA_EMULATOR_LATENCY_MS=5"}, "(10%)", 1,
+                               QProcess::StandardError);
         QCOMPARE(result.exitCode, 8);
         const QRegularExpressionMatch match =
             QRegularExpression("interrupted at page (\\d+) of 256: the widget is left in its loader; run the update"
-                               " again").match(QString::fromLocal8Bit(err + result.err));
+                               " again").match(QString::fromLocal8Bit(result.err));
         QVERIFY2(match.hasMatch(), result.err.constData());
         const int pages = match.captured(1).toInt();
         QVERIFY(pages >= 26 && pages < 256);
@@ -361,14 +334,15 @@ private slots:
         QProcess list;
         list.setProcessEnvironment(environment({}));
         list.start("sh", {"-c", QStringLiteral("exec >&-; '%1' --list").arg(LUMORA_FLASH_PATH)});
-        QCOMPARE(finish(list).exitCode, 10);
+        QVERIFY(list.waitForFinished(20000));
+        QCOMPARE(list.exitCode(), 10);
 
         // Standard error into a pipe nobody reads any more: the flash goes on.
         QProcess flash;
         flash.setProcessEnvironment(environment({}));
         flash.start("sh", {"-c", QStringLiteral("(sleep 0.3; '%1' --yes '%2' 2>&1; echo $? > '%3') | true")
                                      .arg(LUMORA_FLASH_PATH, path("three.bin"), path("status"))});
-        QCOMPARE(finish(flash).exitCode, 0);
+        QVERIFY(flash.waitForFinished(20000));
         QFile status(path("status"));
         QVERIFY(status.open(QIODevice::ReadOnly));
         QCOMPARE(status.readAll().trimmed(), QByteArray("0"));
@@ -433,10 +407,10 @@ private slots:
     {
         // B is pulled out in the middle of its update and never comes back;
         // A stays plugged in the whole time and must be updated once only.
-        const Run result = runUntilResults(
+        const Run result = run(
             {"--station", "--yes", "--json", path("long.bin")},
             {"LUMORA_EMULATOR=0", "LUMORA_EMULATOR_LATENCY_MS=4", "LUMORA_EMULATOR_PLUG=100:+A,300:+B,700:-B,900:+C"},
-            3);
+            "\"event\":\"result\"", 3);
         QCOMPARE(result.exitCode, 9);
         QMap<QString, QString> outcomes;
         for (const QJsonObject &e : eventsOf(result, "result")) {
