@@ -4,6 +4,7 @@
 // procedure as the window.
 #include "deviceinfo.h"
 #include "exitcodes.h"
+#include "terminal.h"
 #include "firmwareimage.h"
 #include "firmwareupdate.h"
 #include "reporter.h"
@@ -24,13 +25,6 @@
 #include <memory>
 #include <thread>
 
-#ifdef _WIN32
-#include <io.h>
-#define isatty _isatty
-#define fileno _fileno
-#else
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -380,7 +374,7 @@ int main(int argc, char *argv[])
         }
         if (image.leftOverBytes() > 0)
             printError(QStringLiteral("%1 bytes after the last whole page will not be sent").arg(image.leftOverBytes()));
-        if (!options.isSet("yes") && !isatty(fileno(stdin))) {
+        if (!options.isSet("yes") && !isTerminal(stdin)) {
             printError("standard input is not a terminal: give --yes to update without asking");
             return ExitNotConfirmed;
         }

@@ -1,5 +1,6 @@
 #include "reporter.h"
 #include "exitcodes.h"
+#include "terminal.h"
 
 #include <QDateTime>
 #include <QFileInfo>
@@ -8,13 +9,6 @@
 #include <cstdio>
 #include <mutex>
 
-#ifdef _WIN32
-#include <io.h>
-#define isatty _isatty
-#define fileno _fileno
-#else
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -77,7 +71,7 @@ void printError(const QString &text)
 
 Reporter::Reporter(const Options &options)
     : m_options(options)
-    , m_terminal(isatty(fileno(stderr)))
+    , m_terminal(isTerminal(stderr))
 {
 }
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 using lumora::EmulatedBus;
-using lumora::FilteredRead;
+using lumora::FilteredCall;
 
 namespace {
 lumora::FaultInjection *injection = nullptr;
@@ -57,9 +57,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     widget.injectBytes(QByteArray(reinterpret_cast<const char *>(data + pos), int(size - pos)));
     injection->setReadFilter({});
     if (rules > 0) {
-        injection->setReadFilter([&rule, rules](FilteredRead &call) {
+        injection->setReadFilter([&rule, rules](FilteredCall &call) {
             const size_t r = size_t(call.callIndex) % rules;
-            call.limit = std::min<DWORD>(call.limit, rule[2 * r]);
+            call.allowed = std::min<DWORD>(call.allowed, rule[2 * r]);
             if (rule[2 * r + 1] & 0x80)
                 call.status = FT_IO_ERROR;
         });

@@ -22,14 +22,14 @@ void FaultInjection::clearCallCounts()
     std::fill(std::begin(m_calls), std::end(m_calls), 0);
 }
 
-void FaultInjection::setWriteFilter(std::function<void(FilteredWrite &)> filter)
+void FaultInjection::setWriteFilter(CallFilter filter)
 {
     std::lock_guard<std::mutex> lock(m_lock);
     m_writeFilter = std::move(filter);
     m_writeCalls = 0;
 }
 
-void FaultInjection::setReadFilter(std::function<void(FilteredRead &)> filter)
+void FaultInjection::setReadFilter(CallFilter filter)
 {
     std::lock_guard<std::mutex> lock(m_lock);
     m_readFilter = std::move(filter);
@@ -93,22 +93,26 @@ FT_STATUS FaultInjection::close(FT_HANDLE handle)
     return injected(D2xxCall::Close, &status) ? status : m_inner.close(handle);
 }
 
+FilteredCall FaultInjection::filtered(const CallFilter &filter, int *calls, DWORD count)
+{
+    FilteredCall call;
+    call.requested = count;
+    call.allowed = count;
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (filter) {
+        call.callIndex = (*calls)++;
+        filter(call);
+    }
+    return call;
+}
+
 FT_STATUS FaultInjection::read(FT_HANDLE handle, unsigned char *buffer, DWORD count, DWORD *delivered)
 {
     FT_STATUS status;
     if (injected(D2xxCall::Read, &status))
         return status;
-    FilteredRead call;
-    call.requested = count;
-    call.limit = count;
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        if (m_readFilter) {
-            call.callIndex = m_readCalls++;
-            m_readFilter(call);
-        }
-    }
-    status = m_inner.read(handle, buffer, std::min(count, call.limit), delivered);
+    const FilteredCall call = filtered(m_readFilter, &m_readCalls, count);
+    status = m_inner.read(handle, buffer, std::min(count, call.allowed), delivered);
     return status == FT_OK ? call.status : status;
 }
 
@@ -117,17 +121,8 @@ FT_STATUS FaultInjection::write(FT_HANDLE handle, const unsigned char *buffer, D
     FT_STATUS status;
     if (injected(D2xxCall::Write, &status))
         return status;
-    FilteredWrite call;
-    call.requested = count;
-    call.accepted = count;
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        if (m_writeFilter) {
-            call.callIndex = m_writeCalls++;
-            m_writeFilter(call);
-        }
-    }
-    status = m_inner.write(handle, buffer, std::min(count, call.accepted), written);
+    const FilteredCall call = filtered(m_writeFilter, &m_writeCalls, count);
+    status = m_inner.write(handle, buffer, std::min(count, call.allowed), written);
     return status == FT_OK ? call.status : status;
 }
 

@@ -18,25 +18,16 @@ enum class D2xxCall {
     CallKinds
 };
 
-// One write call; the filter may lower `accepted` (bytes handed on) and
-// change `status`.
-struct FilteredWrite
+// One write or read call; the filter may lower `allowed` (the bytes a write
+// hands on, or the most a read delivers) and change `status`.
+struct FilteredCall
 {
-    int callIndex = 0;   // counts write calls since the filter was set, from 0
+    int callIndex = 0;   // counts the calls of that kind since the filter was set
     DWORD requested = 0;
-    DWORD accepted = 0;
+    DWORD allowed = 0;
     FT_STATUS status = FT_OK;
 };
-
-// One read call; the filter may lower `limit` (most bytes this call
-// delivers) and change `status`.
-struct FilteredRead
-{
-    int callIndex = 0;   // counts read calls since the filter was set, from 0
-    DWORD requested = 0;
-    DWORD limit = 0;
-    FT_STATUS status = FT_OK;
-};
+using CallFilter = std::function<void(FilteredCall &)>;
 
 class FaultInjection : public D2xxBackend
 {
@@ -48,8 +39,8 @@ public:
     void failCall(D2xxCall call, FT_STATUS status, int times = 1);
     int calls(D2xxCall call) const;
     void clearCallCounts();
-    void setWriteFilter(std::function<void(FilteredWrite &)> filter);
-    void setReadFilter(std::function<void(FilteredRead &)> filter);
+    void setWriteFilter(CallFilter filter);
+    void setReadFilter(CallFilter filter);
     // No failures, no filters, counts at zero.
     void clear();
 
@@ -73,14 +64,16 @@ public:
 private:
     // Counts the call; true with `status` set when it is to fail.
     bool injected(D2xxCall call, FT_STATUS *status);
+    // The call as the filter of its kind lets it through.
+    FilteredCall filtered(const CallFilter &filter, int *calls, DWORD count);
 
     D2xxBackend &m_inner;
     mutable std::mutex m_lock;
     int m_calls[int(D2xxCall::CallKinds)] = {};
     struct Failure { FT_STATUS status = FT_OK; int times = 0; };
     Failure m_failures[int(D2xxCall::CallKinds)];
-    std::function<void(FilteredWrite &)> m_writeFilter;
-    std::function<void(FilteredRead &)> m_readFilter;
+    CallFilter m_writeFilter;
+    CallFilter m_readFilter;
     int m_writeCalls = 0;
     int m_readCalls = 0;
 };

@@ -7,7 +7,7 @@
 using lumora::D2xxCall;
 using lumora::EmulatedBus;
 using lumora::EmulatedWidget;
-using lumora::FilteredWrite;
+using lumora::FilteredCall;
 
 namespace {
 
@@ -89,9 +89,9 @@ private slots:
         QFETCH(QByteArray, wire);
         QFETCH(QVector<int>, writes);
         openSilent();
-        faults().setWriteFilter([=](FilteredWrite &write) {
+        faults().setWriteFilter([=](FilteredCall &write) {
             if (write.callIndex == failingCall) {
-                write.accepted = DWORD(accepted);
+                write.allowed = DWORD(accepted);
                 write.status = FT_STATUS(status);
             }
         });
@@ -291,9 +291,9 @@ private slots:
         QFETCH(QString, lastLine);
         EmulatedBus &bus = emulatedBus(1);
         // The header write of the first requests is lost.
-        faults().setWriteFilter([failingSends](FilteredWrite &write) {
+        faults().setWriteFilter([failingSends](FilteredCall &write) {
             if (write.callIndex < failingSends)
-                write.accepted = 0;
+                write.allowed = 0;
         });
         if (!reply.isEmpty())
             bus.widget(0).scriptReply(GET_WIDGET_PARAMS, reply);

@@ -20,7 +20,7 @@ using lumora::D2xxCall;
 using lumora::EmulatedBus;
 using lumora::EmulatedWidget;
 using lumora::EmulatedWidgetInfo;
-using lumora::FilteredWrite;
+using lumora::FilteredCall;
 
 namespace {
 
@@ -542,9 +542,9 @@ private slots:
             break;
         case Fault::ForeignFrames: widget.setForeignFramesBeforeReply(param); break;
         case Fault::WriteCut:
-            faults().setWriteFilter([param, accepted](FilteredWrite &write) {
+            faults().setWriteFilter([param, accepted](FilteredCall &write) {
                 if (write.callIndex == param)
-                    write.accepted = DWORD(accepted);
+                    write.allowed = DWORD(accepted);
             });
             break;
         }

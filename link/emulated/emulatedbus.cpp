@@ -348,77 +348,70 @@ FT_STATUS EmulatedBus::read(FT_HANDLE handle, unsigned char *buffer, DWORD count
     }
 }
 
-FT_STATUS EmulatedBus::write(FT_HANDLE handle, const unsigned char *buffer, DWORD count, DWORD *written)
+template <typename Action>
+FT_STATUS EmulatedBus::onLive(FT_HANDLE handle, Action action)
 {
-    *written = 0;
     std::lock_guard<std::mutex> lock(m_lock);
     FT_STATUS status;
     Handle *h = live(handle, &status);
-    if (!h)
-        return status;
-    h->widget->receive(buffer, int(count));
-    *written = count;
-    return FT_OK;
+    return h ? action(*h) : status;
+}
+
+FT_STATUS EmulatedBus::write(FT_HANDLE handle, const unsigned char *buffer, DWORD count, DWORD *written)
+{
+    *written = 0;
+    return onLive(handle, [&](Handle &h) {
+        h.widget->receive(buffer, int(count));
+        *written = count;
+        return FT_OK;
+    });
 }
 
 FT_STATUS EmulatedBus::purge(FT_HANDLE handle, ULONG mask)
 {
-    std::lock_guard<std::mutex> lock(m_lock);
-    FT_STATUS status;
-    Handle *h = live(handle, &status);
-    if (!h)
-        return status;
-    // Bytes from the host reach the widget at once; only the way back holds
-    // anything to drop.
-    if (mask & FT_PURGE_RX)
-        h->widget->dropPending();
-    return FT_OK;
+    return onLive(handle, [&](Handle &h) {
+        // Bytes from the host reach the widget at once; only the way back
+        // holds anything to drop.
+        if (mask & FT_PURGE_RX)
+            h.widget->dropPending();
+        return FT_OK;
+    });
 }
 
 FT_STATUS EmulatedBus::setTimeouts(FT_HANDLE handle, ULONG readMs, ULONG writeMs)
 {
-    std::lock_guard<std::mutex> lock(m_lock);
-    FT_STATUS status;
-    Handle *h = live(handle, &status);
-    if (!h)
-        return status;
-    h->readTimeoutMs = readMs;
-    h->writeTimeoutMs = writeMs;
-    return FT_OK;
+    return onLive(handle, [&](Handle &h) {
+        h.readTimeoutMs = readMs;
+        h.writeTimeoutMs = writeMs;
+        return FT_OK;
+    });
 }
 
 FT_STATUS EmulatedBus::latencyTimer(FT_HANDLE handle, UCHAR *timer)
 {
-    std::lock_guard<std::mutex> lock(m_lock);
-    FT_STATUS status;
-    if (!live(handle, &status))
-        return status;
-    *timer = ChipLatencyTimer;
-    return FT_OK;
+    return onLive(handle, [&](Handle &) {
+        *timer = ChipLatencyTimer;
+        return FT_OK;
+    });
 }
 
 FT_STATUS EmulatedBus::driverVersion(FT_HANDLE handle, DWORD *version)
 {
-    std::lock_guard<std::mutex> lock(m_lock);
-    FT_STATUS status;
-    if (!live(handle, &status))
-        return status;
-    *version = driverVersionValue;
-    return FT_OK;
+    return onLive(handle, [&](Handle &) {
+        *version = driverVersionValue;
+        return FT_OK;
+    });
 }
 
 FT_STATUS EmulatedBus::deviceInfo(FT_HANDLE handle, ULONG *type, DWORD *id, char *serial, char *description)
 {
-    std::lock_guard<std::mutex> lock(m_lock);
-    FT_STATUS status;
-    Handle *h = live(handle, &status);
-    if (!h)
-        return status;
-    *type = FT_DEVICE_232R;
-    *id = 0x04036001;
-    copyField(serial, 15, h->widget->info.serialString);
-    copyField(description, 63, h->widget->info.description);
-    return FT_OK;
+    return onLive(handle, [&](Handle &h) {
+        *type = FT_DEVICE_232R;
+        *id = 0x04036001;
+        copyField(serial, 15, h.widget->info.serialString);
+        copyField(description, 63, h.widget->info.description);
+        return FT_OK;
+    });
 }
 
 std::string EmulatedBus::errorText(FT_HANDLE handle)

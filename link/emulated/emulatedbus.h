@@ -92,6 +92,9 @@ private:
     FT_STATUS openWidget(EmulatedWidget *widget, FT_HANDLE *handle);
     void runPlugSchedule(QList<QByteArray> events);
     Handle *live(FT_HANDLE handle, FT_STATUS *status);
+    // Runs `action` on the handle, locked, when its widget is still there.
+    template <typename Action>
+    FT_STATUS onLive(FT_HANDLE handle, Action action);
     Handle *known(FT_HANDLE handle);
     std::vector<Listed> pluggedWidgets() const;
     void dumpFlash(const EmulatedWidget &widget) const;
