@@ -14,7 +14,6 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QCryptographicHash>
-#include <QFile>
 #include <QSet>
 #include <QTextStream>
 
@@ -380,10 +379,8 @@ int main(int argc, char *argv[])
         }
         report.imagePath = files.first();
         report.imageVersion = image.versionText();
-        QFile file(files.first());
-        QCryptographicHash sha256(QCryptographicHash::Sha256);
-        if (file.open(QIODevice::ReadOnly) && sha256.addData(&file))
-            report.imageSha256 = sha256.result().toHex();
+        // Of the bytes that are sent, not of the file as it may be by now.
+        report.imageSha256 = QCryptographicHash::hash(image.fileContents(), QCryptographicHash::Sha256).toHex();
     }
     Reporter reporter(report);
 

@@ -28,6 +28,8 @@ public:
     bool fitsPageNumbers() const { return pageCount() <= MaxPages; }
     // The PROGRAM_FLASH_PAGE payload: page number low byte, high byte, the page.
     QByteArray pagePayload(int page) const;
+    // The file as read, header and all.
+    const QByteArray &fileContents() const { return m_contents; }
 
     static constexpr int HeaderSize = 255;
     static constexpr int FlashPageSize = 256;
