@@ -1,24 +1,22 @@
-// Runs a program against emulated USB chips, for black-box tests of the
-// built programs over the real libusb and libftdi1:
-//   umockdev-wrapper usbchip-run [--chips SN1,SN2] [--latency-ms N]
-//       [--refuse-pages 3,7] [--no-access] [--driver-busy]
-//       [--flash-dump PATTERN-with-%s] -- PROGRAM ARGS...
+// Runs a program against emulated USB chips (see the usage below), for
+// black-box tests of the built programs over the real libusb and libftdi1.
 // --latency-ms delays each widget reply; --no-access takes every permission
 // off the device nodes (and, when run as root, the program's capabilities
 // that override permissions), so that opening one fails with EACCES as for
-// a user without the udev rule; --driver-busy keeps the kernel driver bound. After the program ends, each
-// widget's flash goes to the dump pattern with %s replaced by its serial.
-// The exit code is the program's. Ctrl-C and other signals to the process
-// group reach the program alone; this waits for it and still dumps.
+// a user without the udev rule; --driver-busy keeps the kernel driver bound.
+// After the program ends, each widget's flash goes to the dump pattern with
+// %s replaced by its serial. The exit code is the program's. Ctrl-C and
+// other signals to the process group reach the program alone; this waits
+// for it and still dumps.
 #include "usbchip.h"
 
 #include <QFile>
-#include <QList>
+#include <QMap>
+#include <QStringList>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <linux/capability.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -29,13 +27,6 @@
 using namespace lumora;
 
 namespace {
-
-int usage()
-{
-    std::fprintf(stderr, "usage: umockdev-wrapper usbchip-run [--chips SN1,SN2] [--latency-ms N] [--refuse-pages 3,7]"
-                         " [--no-access] [--driver-busy] [--flash-dump PATTERN] -- PROGRAM ARGS...\n");
-    return 2;
-}
 
 // Root without the capabilities to pass over file permissions, for good:
 // they go from the bounding set too, so the program's exec keeps them away.
@@ -58,48 +49,39 @@ bool dropPermissionOverride()
 
 int main(int argc, char *argv[])
 {
-    QList<QByteArray> serials{"EM000001"};
-    QList<QByteArray> refused;
-    int latencyMs = 0;
-    bool noAccess = false, driverBusy = false;
-    QByteArray dumpPattern;
+    const QStringList flags{"--no-access", "--driver-busy"},
+        valued{"--chips", "--latency-ms", "--refuse-pages", "--flash-dump"};
+    QMap<QString, QString> options{{"--chips", "EM000001"}};
     int i = 1;
     for (; i < argc && QByteArray(argv[i]) != "--"; ++i) {
-        const QByteArray option = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (option == "--chips" && hasValue)
-            serials = QByteArray(argv[++i]).split(',');
-        else if (option == "--latency-ms" && hasValue)
-            latencyMs = std::atoi(argv[++i]);
-        else if (option == "--refuse-pages" && hasValue)
-            refused = QByteArray(argv[++i]).split(',');
-        else if (option == "--flash-dump" && hasValue)
-            dumpPattern = argv[++i];
-        else if (option == "--no-access")
-            noAccess = true;
-        else if (option == "--driver-busy")
-            driverBusy = true;
-        else
-            return usage();
+        const QString option = argv[i];
+        if (!flags.contains(option) && !(valued.contains(option) && i + 1 < argc))
+            break;
+        options[option] = flags.contains(option) ? "1" : QString::fromLocal8Bit(argv[++i]);
     }
-    if (i + 1 >= argc)
-        return usage();
+    if (i + 1 >= argc || QByteArray(argv[i]) != "--") {
+        std::fprintf(stderr, "usage: umockdev-wrapper usbchip-run [--chips SN1,SN2] [--latency-ms N]"
+                             " [--refuse-pages 3,7] [--no-access] [--driver-busy] [--flash-dump PATTERN-with-%%s]"
+                             " -- PROGRAM ARGS...\n");
+        return 2;
+    }
+    const bool noAccess = options.contains("--no-access");
 
     UsbChipBus bus;
-    for (int n = 0; n < serials.size(); ++n) {
-        EmulatedWidgetInfo info = EmulatedWidgetInfo::standard(n);
-        info.serialString = serials[n];
-        UsbChip &chip = bus.plug(info);
-        chip.setRefuseDetach(driverBusy);
+    std::vector<UsbChip *> chips;
+    for (const QString &serial : options.value("--chips").split(',')) {
+        EmulatedWidgetInfo info = EmulatedWidgetInfo::standard(int(chips.size()));
+        info.serialString = serial.toLatin1();
+        UsbChip &chip = *chips.emplace_back(&bus.plug(info));
+        chip.setRefuseDetach(options.contains("--driver-busy"));
         chip.withWidget([&](EmulatedWidget &w) {
-            w.replyLatencyMs = latencyMs;
-            for (const QByteArray &page : refused)
+            w.replyLatencyMs = options.value("--latency-ms").toInt();
+            for (const QString &page : options.value("--refuse-pages").split(',', Qt::SkipEmptyParts))
                 w.refusePage(page.toInt());
         });
+        if (noAccess)
+            chmod((qgetenv("UMOCKDEV_DIR") + chip.devNode.c_str()).constData(), 0);
     }
-    if (noAccess)
-        for (UsbChip *chip : bus.chips())
-            chmod((bus.rootDir() + chip->devNode).c_str(), 0);
 
     unsetenv("LUMORA_EMULATOR");
     std::fflush(nullptr);
@@ -122,13 +104,12 @@ int main(int argc, char *argv[])
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
 
-    if (!dumpPattern.isEmpty()) {
-        for (UsbChip *chip : bus.chips()) {
-            QFile file(QString::fromLocal8Bit(dumpPattern).replace("%s", QString::fromLatin1(chip->serial)));
-            const QByteArray flash = chip->withWidget([](EmulatedWidget &w) { return w.flashedImage(); });
-            if (!file.open(QIODevice::WriteOnly) || file.write(flash) != flash.size())
-                std::fprintf(stderr, "usbchip-run: cannot write %s\n", qPrintable(file.fileName()));
-        }
+    const QString dumpPattern = options.value("--flash-dump");
+    for (UsbChip *chip : chips) {
+        QFile file(QString(dumpPattern).replace("%s", QString::fromLatin1(chip->serial)));
+        const QByteArray flash = chip->withWidget([](EmulatedWidget &w) { return w.flashedImage(); });
+        if (!dumpPattern.isEmpty() && (!file.open(QIODevice::WriteOnly) || file.write(flash) != flash.size()))
+            std::fprintf(stderr, "usbchip-run: cannot write %s\n", qPrintable(file.fileName()));
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }

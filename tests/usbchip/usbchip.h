@@ -7,7 +7,6 @@
 
 #include "emulatedwidget.h"
 
-#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -21,6 +20,7 @@ typedef struct _UMockdevTestbed UMockdevTestbed;
 typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
 typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
 typedef struct _UMockdevIoctlData UMockdevIoctlData;
+struct usbdevfs_urb;
 
 namespace lumora {
 
@@ -44,73 +44,66 @@ public:
         return f(m_widget);
     }
 
-    int latencyTimer() const;
-    bool driverBound() const;
-    bool claimed();
+    int latencyTimer() { return withWidget([&](EmulatedWidget &) { return m_latencyMs; }); }
+    bool driverBound() { return withWidget([&](EmulatedWidget &) { return m_driverBound; }); }
+    bool claimed() { return withWidget([&](EmulatedWidget &) { return dropClients(), m_claimedBy != nullptr; }); }
     // The bound kernel driver cannot be detached (EBUSY), as when in use.
-    void setRefuseDetach(bool refuse);
+    void setRefuseDetach(bool refuse) { withWidget([&](EmulatedWidget &) { m_refuseDetach = refuse; }); }
     // Bulk IN is never answered; only a discard ends such a URB.
-    void setHung(bool hung);
-    // Gone at once for every client; it leaves sysfs shortly after.
-    void unplug();
+    void setHung(bool hung) { withWidget([&](EmulatedWidget &) { m_hung = hung; }); }
+    // Gone at once for every client, as when the widget pulls itself out; it
+    // leaves sysfs shortly after.
+    void unplug()
+    {
+        withWidget([](EmulatedWidget &w) { w.unplug(); });
+        m_wake.notify_all();
+    }
 
     const QByteArray serial;
-    const std::string devNode;
+    const std::string devNode, sysPath;
 
 private:
     friend class UsbChipBus;
     using Clock = std::chrono::steady_clock;
 
     struct Urb {
-        UMockdevIoctlData *urb = nullptr;
-        UMockdevIoctlData *buffer = nullptr;
+        UMockdevIoctlData *data; // held until reaped
+        usbdevfs_urb *urb;
+        unsigned char *buffer;
         Clock::time_point due;
     };
     struct Client {
-        std::deque<Urb> waiting; // bulk IN not answered yet
-        std::deque<Urb> done;    // to be reaped
-        UMockdevIoctlClient *heldReap = nullptr;
-        UMockdevIoctlData *heldSlot = nullptr;
+        std::deque<Urb> waiting, done; // bulk IN not answered yet; to be reaped
+        UMockdevIoctlData *heldSlot = nullptr; // of a reap answered later
         Clock::time_point holdUntil;
     };
 
     UsbChip(UsbChipBus &bus, const EmulatedWidgetInfo &info, int port);
-    std::string sysfsText() const;
     void ioctl(UMockdevIoctlClient *client);
-    int submit(Client &c, UMockdevIoctlData *arg);
+    int handle(unsigned long request, UMockdevIoctlData *arg, UMockdevIoctlClient *client, Client &c);
     int control(unsigned char *setup, int capacity, int *actual);
-    void reap(UMockdevIoctlClient *client, Client &c, UMockdevIoctlData *slot);
-    void unplugLocked();
-    void dropVanishedClients();
+    void answerReap(UMockdevIoctlClient *client, Client &c, UMockdevIoctlData *slot);
+    void dropClients(bool all = false);
     // Completes what is due; returns when something next falls due.
     Clock::time_point serve(Clock::time_point now);
 
-    UsbChipBus &m_bus;
     std::mutex &m_lock;
+    std::condition_variable &m_wake;
     EmulatedWidget m_widget;
-    const int m_port;
-    const std::string m_sysPath;
     UMockdevIoctlBase *m_handler = nullptr;
-    bool m_plugged = true;
-    bool m_driverBound = true;
-    bool m_refuseDetach = false;
-    bool m_hung = false;
+    bool m_driverBound = true, m_refuseDetach = false, m_hung = false, m_left = false;
     int m_latencyMs = 16;
     std::map<UMockdevIoctlClient *, Client> m_clients;
     UMockdevIoctlClient *m_claimedBy = nullptr;
 };
 
-// A testbed with a root hub and the chips plugged into it.
+// A testbed and the chips plugged into it, each on a port of its own.
 class UsbChipBus
 {
 public:
     UsbChipBus();
     ~UsbChipBus();
-
-    // A new chip on the next port, with the next device address.
     UsbChip &plug(const EmulatedWidgetInfo &info);
-    std::vector<UsbChip *> chips();
-    std::string rootDir() const;
 
 private:
     friend class UsbChip;
@@ -121,7 +114,6 @@ private:
     std::mutex m_lock;        // the chips, their clients and widgets
     std::condition_variable m_wake;
     std::vector<std::unique_ptr<UsbChip>> m_chips;
-    std::vector<UsbChip *> m_leaving;
     bool m_stop = false;
     std::thread m_timer;
 };
