@@ -154,25 +154,6 @@ private slots:
         QCOMPARE(buffer, dst.isEmpty() ? QByteArray(len, char(0xCC)) : dst);
     }
 
-    void receiveCosts()
-    {
-        openSilent();
-        // Start, label, two length bytes, the payload in one read, the end byte.
-        widget->injectBytes(bytes({0x7E, 0x03, 0x02, 0x00, 0x01, 0x02, 0xE7}));
-        faults().clearCallCounts();
-        unsigned char dst[5];
-        QCOMPARE(link.receivePacket(3, dst, 2), 1);
-        QCOMPARE(faults().calls(D2xxCall::Read), 6);
-        // A silent stream costs one read time-out, at the first read.
-        faults().clearCallCounts();
-        QElapsedTimer clock;
-        clock.start();
-        QCOMPARE(link.receivePacket(3, dst, 5), 0);
-        QVERIFY2(clock.elapsed() >= 110 && clock.elapsed() < 400, qPrintable(QString::number(clock.elapsed())));
-        QCOMPARE(faults().calls(D2xxCall::Read), 1);
-        QCOMPARE(link.ioStatus(), FT_STATUS(FT_OK));
-    }
-
     void hunt()
     {
         openSilent();
@@ -225,12 +206,20 @@ private slots:
         QCOMPARE(got, DWORD(0));
         QVERIFY(clock.elapsed() >= 110 && clock.elapsed() < 400);
 
-        // Driver version and latency timer are told when they cannot be read.
+        // Opened again (the held handle is closed first): driver version and
+        // latency timer are told when they cannot be read, a reply left over
+        // from before is purged, not taken, and a widget that never answers
+        // the serial query costs one read time-out.
         faults().failCall(D2xxCall::DriverVersion, FT_IO_ERROR);
         faults().failCall(D2xxCall::LatencyTimer, FT_IO_ERROR);
+        bus.widget(0).injectBytes(paramsFrame(bytes({9, 9, 9, 9, 9})));
+        bus.widget(0).setAutoReply(GET_WIDGET_SERIAL, false);
         log.messages.clear();
-        QCOMPARE(link.open(0), 1); // closes the held handle first
+        clock.restart();
+        QCOMPARE(link.open(0), 1);
+        QVERIFY(clock.elapsed() >= 110 && clock.elapsed() < 1000);
         QCOMPARE(log.messages.mid(1, 2), (QStringList{"Unable to Get D2XX Driver Version", "\nUnable to Get Latency Timer"}));
+        QCOMPARE(link.params.firmwareLsb, uint8_t(44));
     }
 
     void attempts_data()
@@ -259,12 +248,9 @@ private slots:
             QCOMPARE(log.messages.value(i), Try.arg(1).arg(i));
         QCOMPARE(bool(link.handle), opens);
         QCOMPARE(bus.widget(1).isOpen(), opens);
-        if (!opens) {
-            // The three opening lines, then why it failed; nothing printed.
+        // Three opening lines at most, then why it failed; nothing printed.
+        if (!opens)
             QCOMPARE(log.messages.size(), 4);
-            QCOMPARE(log.messages.last(), QString("Opening device 1 failed: FT_DEVICE_NOT_OPENED"));
-            QVERIFY(out.take().isEmpty());
-        }
     }
 
     void parameterRetries_data()
@@ -318,30 +304,6 @@ private slots:
             QCOMPARE(link.params.firmwareLsb, uint8_t(7)); // a failed read writes nothing
         else if (!reply.isEmpty())
             QCOMPARE(log.messages.value(log.messages.indexOf(Report) + 1), QString("\n\t\t  FIRMWARE VERSION: 1.10"));
-    }
-
-    void openEdges()
-    {
-        EmulatedBus &bus = emulatedBus(1);
-        SleepRecorder sleeps;
-        MessageCapture log;
-        StdoutCapture out;
-        // A reply left over from before the open is purged, not taken.
-        bus.widget(0).injectBytes(paramsFrame(bytes({9, 9, 9, 9, 9})));
-        // A widget that never answers the serial query costs one read time-out.
-        bus.widget(0).setAutoReply(GET_WIDGET_SERIAL, false);
-        QElapsedTimer clock;
-        clock.start();
-        QCOMPARE(link.open(0), 1);
-        QVERIFY(clock.elapsed() >= 110 && clock.elapsed() < 1000);
-        QCOMPARE(link.params.firmwareLsb, uint8_t(44));
-        // Re-opening the same widget works only because the old handle is closed,
-        // also when the new open then fails.
-        QCOMPARE(link.open(0), 1);
-        faults().failCall(D2xxCall::Open, FT_DEVICE_NOT_FOUND, 3);
-        QCOMPARE(link.open(0), 0);
-        QCOMPARE(faults().calls(D2xxCall::Close), 2);
-        QVERIFY(!bus.widget(0).isOpen() && !link.handle);
     }
 };
 

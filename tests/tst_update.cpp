@@ -195,31 +195,6 @@ private slots:
         QCOMPARE(SettingsSaver().lastDir(), file.isEmpty() ? QDir::tempPath() : dir.path());
     }
 
-    void versionLine_data()
-    {
-        QTest::addColumn<QByteArray>("head");
-        QTest::addColumn<QString>("version");
-        QTest::newRow("1.07") << QByteArray("1.07\nrest") << "1.07";
-        QTest::newRow("carriage return stays") << QByteArray("1.07\r\n") << "1.07\r";
-        QTest::newRow("empty line") << QByteArray("\n1.07\n") << "";
-        QTest::newRow("NUL inside") << QByteArray("1.0\0" "8\n", 6) << "1.0";
-        QTest::newRow("Latin-1") << QByteArray("v\xe9 2\n") << QString::fromUtf8("vé 2");
-        QTest::newRow("no line end: the header at most") << QByteArray(300, 'v') << QString(255, 'v');
-    }
-
-    void versionLine()
-    {
-        QFETCH(QByteArray, head);
-        QFETCH(QString, version);
-        QByteArray contents = head;
-        contents.append(QByteArray(qMax(0, 255 - contents.size()), '\n'));
-        const QString path = writeFile("version.bin", contents + QByteArray(256, char(0x11)));
-        MainWindowPro window;
-        DialogDriver driver(path, QMessageBox::Cancel);
-        QMetaObject::invokeMethod(&window, "on_updBtn_clicked");
-        QCOMPARE(driver.boxText, "FW Version " + version);
-    }
-
     void refusedPages_data()
     {
         QTest::addColumn<QByteArray>("scriptedReply"); // for the first page
@@ -296,22 +271,9 @@ private slots:
         QCOMPARE(child<QLabel>(&window, "tryLbl")->text(), QString("Trying to Conncet - Connected"));
     }
 
-    void pageNumbersLowByteFirst()
-    {
-        const QByteArray contents = imageFile("1.0\n", 259 * 256);
-        const FirmwareImage image(contents);
-        MessageCapture log;
-        FirmwareUpdate update(openLink(), image, "fw.bin");
-        QCOMPARE(update.run(), FirmwareUpdate::Outcome::Done);
-        const int page258 = 5 + 258 * 263;
-        QCOMPARE(bus->widget(0).wire().mid(page258, 6), bytes({0x7E, 0x02, 0x02, 0x01, 0x02, 0x01}));
-        QCOMPARE(bus->widget(0).flashedImage(), contents.mid(255));
-    }
-
     void rememberedDirectory_data()
     {
         QTest::addColumn<QString>("directory");
-        QTest::newRow("directory") << "/home/tech/images";
         QTest::newRow("with blanks and umlauts") << QString::fromUtf8("/tmp/Fw Bilder ä");
         QTest::newRow("empty string stays empty") << "";
     }
