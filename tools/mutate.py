@@ -15,9 +15,10 @@ removed, a letter changed in a message string. The mutants are drawn with a
 fixed seed, round-robin over the kinds of fault. Each file is restored after
 its mutant, also on Ctrl-C. The report is FILE.json (written after every
 mutant) and FILE.txt, a short summary. Builds and tests run under nice and
--j1, so one mutant at a time uses one core.
+-j1, so one mutant at a time uses one core; --jobs N builds with N jobs and
+runs N suites at once.
 """
-import argparse, fnmatch, json, os, random, re, shutil, signal, subprocess
+import argparse, concurrent.futures, fnmatch, json, os, random, re, shutil, signal, subprocess
 import sys, tempfile, time
 from pathlib import Path
 
@@ -212,8 +213,11 @@ def judge(suite, limit, workdir, tries=3):
     return sorted(common), all(t for _, t in runs), len(runs)
 
 
+JOBS = 1   # builds and suites at once; --jobs
+
+
 def build(build_dir):
-    return subprocess.run(["cmake", "--build", str(build_dir), "-j1"], stdout=subprocess.DEVNULL,
+    return subprocess.run(["cmake", "--build", str(build_dir), "-j%d" % JOBS], stdout=subprocess.DEVNULL,
                           stderr=subprocess.DEVNULL, timeout=3600).returncode == 0
 
 
@@ -278,6 +282,7 @@ def main():
     p.add_argument("--list", action="store_true", help="print the chosen mutants and stop")
     p.add_argument("--report", type=Path, default=Path("mutation-report.json"))
     p.add_argument("--timeout", type=float, help="seconds per suite (default: 10x its clean run)")
+    p.add_argument("--jobs", type=int, default=1, help="builds and suites run at once (default 1)")
     a = p.parse_args()
     source = a.source.resolve()
     build_dir = (a.build or source / "build").resolve()
@@ -289,6 +294,8 @@ def main():
         return 0
     if subprocess.run(["git", "-C", str(source), "diff", "--quiet"]).returncode != 0:
         sys.exit("mutate.py: %s has uncommitted changes; run it on a clean tree" % source)
+    global JOBS
+    JOBS = max(1, a.jobs)
     os.nice(10)
     signal.signal(signal.SIGTERM, interrupted)
     started, workdir = time.time(), tempfile.mkdtemp(prefix="mutate-")
@@ -326,8 +333,9 @@ def main():
                     m["status"] = "not compiled"
                 else:
                     m.update(failed_suites=[], failed_functions=[], timed_out=[], flaky=[])
-                    for s in tests:
-                        failed, timed_out, runs = judge(s, s["limit"], workdir)
+                    with concurrent.futures.ThreadPoolExecutor(JOBS) as pool:
+                        judged = list(pool.map(lambda s: judge(s, s["limit"], workdir), tests))
+                    for s, (failed, timed_out, runs) in zip(tests, judged):
                         if runs and not failed:
                             m["flaky"].append(s["name"])
                         if failed:
