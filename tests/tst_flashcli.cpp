@@ -137,6 +137,10 @@ private slots:
         QTest::addColumn<QByteArray>("err");
 
         const QString three = path("three.bin");
+        QTest::newRow("list as JSON") << QStringList{"--list", "--json"} << QStringList{} << 0
+                                      << QByteArray("{\"description\":\"Lumora USB DMX\",\"event\":\"device\",\"index\":0,"
+                                                    "\"serial\":\"EM000001\"}\n{\"event\":\"end\",\"exit\":0,\"widgets\":1}\n")
+                                      << QByteArray();
         QTest::newRow("list two") << QStringList{"--list"} << QStringList{"LUMORA_EMULATOR=2"} << 0
                                   << QByteArray("0\tLumora USB DMX\tEM000001\n1\tLumora USB DMX\tEM000002\n")
                                   << QByteArray();
@@ -187,7 +191,7 @@ private slots:
                                           << QByteArray("3 of 3 pages refused\n3 of them got no reply in time");
         QTest::newRow("not a terminal, no --yes") << QStringList{three} << QStringList{} << 7 << QByteArray()
                                                   << QByteArray("give --yes");
-        QTest::newRow("record not writable") << QStringList{"--yes", "--record", path("no/such/dir.csv"), three}
+        QTest::newRow("record not writable") << QStringList{"--yes", "--record", "/dev/full", three}
                                              << QStringList{} << 10 << QByteArray()
                                              << QByteArray("cannot write the record");
     }
@@ -295,6 +299,7 @@ private slots:
         const QByteArray output = process.readAllStandardOutput();
         QVERIFY2(output.contains("FW Version 1.07"), output.constData());
         QVERIFY2(output.contains("exit=" + QByteArray::number(exitCode)), output.constData());
+        QCOMPARE(output.contains("update not started"), exitCode == 7);
         if (exitCode == 0) // a terminal: the progress line is rewritten in place
             QVERIFY2(output.contains("\rpage 3 of 3 (100%)"), output.constData());
         if (!plug.isEmpty())
