@@ -28,7 +28,8 @@ CC=clang CXX=clang++ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DLUMORA_
     "-DCMAKE_CXX_FLAGS=-fsanitize=thread -fno-omit-frame-pointer" "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread"
 cmake --build build-tsan -j"$jobs" --target lumora-flash tst_flashcli
 # A race report ends the flasher with 66, which no test expects.
-TSAN_OPTIONS="halt_on_error=1 exitcode=66" ctest --test-dir build-tsan --output-on-failure -R '^tst_flashcli$'
+TSAN_OPTIONS="halt_on_error=1 exitcode=66 suppressions=$root/tests/tsan.supp" \
+    ctest --test-dir build-tsan --output-on-failure -R '^tst_flashcli$'
 
 echo "== test suites with address and undefined-behaviour sanitizers, fuzz targets"
 sanitize="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
