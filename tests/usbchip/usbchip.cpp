@@ -181,9 +181,11 @@ int UsbChip::handle(unsigned long request, UMockdevIoctlData *arg, UMockdevIoctl
     if (urb->type == USBDEVFS_URB_TYPE_CONTROL && length >= 8) {
         urb->status = control(u.buffer, length - 8, &urb->actual_length);
     } else if (bulk && urb->endpoint == EndpointOut) {
+        ++m_transfers.bulkOut;
         m_widget.receive(u.buffer, length);
         urb->actual_length = length;
     } else if (bulk && urb->endpoint == EndpointIn && length >= 2) {
+        ++m_transfers.bulkIn;
         u.due = Clock::now() + std::chrono::milliseconds(std::max(m_latencyMs, 1));
         c.waiting.push_back(u);
         serve(Clock::now());

@@ -44,6 +44,12 @@ public:
         return f(m_widget);
     }
 
+    // Bulk transfers submitted since the chip was plugged in.
+    struct Transfers {
+        int bulkOut = 0, bulkIn = 0;
+    };
+    Transfers transfers() { return withWidget([&](EmulatedWidget &) { return m_transfers; }); }
+
     int latencyTimer() { return withWidget([&](EmulatedWidget &) { return m_latencyMs; }); }
     bool driverBound() { return withWidget([&](EmulatedWidget &) { return m_driverBound; }); }
     bool claimed() { return withWidget([&](EmulatedWidget &) { return dropClients(), m_claimedBy != nullptr; }); }
@@ -93,6 +99,7 @@ private:
     UMockdevIoctlBase *m_handler = nullptr;
     bool m_driverBound = true, m_refuseDetach = false, m_hung = false, m_left = false;
     int m_latencyMs = 16;
+    Transfers m_transfers;
     std::map<UMockdevIoctlClient *, Client> m_clients;
     UMockdevIoctlClient *m_claimedBy = nullptr;
 };
