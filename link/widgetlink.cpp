@@ -58,33 +58,23 @@ void WidgetLink::discardLateReplies()
 int WidgetLink::sendPacket(int label, const unsigned char *data, int len)
 {
     m_ioStatus = FT_OK;
-    unsigned char header[4] = {
-        PACKET_START,
-        static_cast<unsigned char>(label & 0xFF),
-        static_cast<unsigned char>(len & 0xFF),
-        static_cast<unsigned char>((len >> 8) & 0xFF),
-    };
+    if (len < 0)
+        return 0;
+    // The whole frame in one write: on USB every write is a transfer of its
+    // own, and each can cost a bus frame.
+    m_frame.resize(size_t(len) + 5);
+    m_frame[0] = PACKET_START;
+    m_frame[1] = static_cast<unsigned char>(label & 0xFF);
+    m_frame[2] = static_cast<unsigned char>(len & 0xFF);
+    m_frame[3] = static_cast<unsigned char>((len >> 8) & 0xFF);
+    if (len > 0)
+        std::memcpy(&m_frame[4], data, size_t(len));
+    m_frame.back() = PACKET_END;
     DWORD written = 0;
-    FT_STATUS status = FT_Write(handle, header, 4, &written);
-    if (written != 4) {
-        if (status != FT_OK)
-            failed(status, "Writing to the widget");
-        return 0;
-    }
-
-    const DWORD count = DWORD(len);
-    status = FT_Write(handle, const_cast<unsigned char *>(data), count, &written);
-    if (written != count) {
-        if (status != FT_OK)
-            failed(status, "Writing to the widget");
-        return 0;
-    }
-
-    unsigned char end = PACKET_END;
-    status = FT_Write(handle, &end, 1, &written);
+    const FT_STATUS status = FT_Write(handle, m_frame.data(), DWORD(m_frame.size()), &written);
     if (status != FT_OK)
         failed(status, "Writing to the widget");
-    return (written == 1 && status == FT_OK) ? 1 : 0;
+    return (status == FT_OK && written == DWORD(m_frame.size())) ? 1 : 0;
 }
 
 int WidgetLink::receivePacket(int label, unsigned char *dst, int len)

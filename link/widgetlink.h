@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <vector>
 
 // The link's own messages: the open report, and why a widget failed.
 Q_DECLARE_LOGGING_CATEGORY(lcLink)
@@ -80,6 +81,7 @@ private:
 
     FT_STATUS m_ioStatus = FT_OK;
     QString m_error;
+    std::vector<unsigned char> m_frame; // the frame sendPacket writes
 };
 
 #endif

@@ -355,17 +355,15 @@ private slots:
         const QString ok = "Trying to Conncet - Connected";
         const QString failed = "Trying to Conncet - Failed";
         QTest::newRow("pulled out before opening") << Fault::OpenRefused << 0 << 0 << failed << "Info -";
-        QTest::newRow("pulled out inside the parameter request") << Fault::UnplugAfterWrites << 2 << 0 << failed << "Info -";
-            // Three frames of three writes each: parameters, serial inside the open,
-        // then the panel's own serial request is cut off after its header.
-        QTest::newRow("pulled out during the serial query") << Fault::UnplugAfterWrites << 7 << 0 << ok << "Serial No unknown";
+        // One write a frame: the parameter request, the serial request inside
+        // the open, then the panel's own serial request.
+        QTest::newRow("pulled out after the parameter request") << Fault::UnplugAfterWrites << 1 << 0 << failed << "Info -";
+        QTest::newRow("pulled out during the serial query") << Fault::UnplugAfterWrites << 3 << 0 << ok << "Serial No unknown";
         QTest::newRow("garbage for answers") << Fault::Garbage << 0 << 0 << failed << "Info -";
         QTest::newRow("endless foreign frames") << Fault::EndlessBabble << 0 << 0 << failed << "Info -";
         QTest::newRow("foreign frames before every reply") << Fault::ForeignFrames << 300 << 0 << ok << "Serial No 201000";
-        // Write calls 0-2: the parameter request; 6-8: the panel's serial request.
-        QTest::newRow("parameter payload cut") << Fault::WriteCut << 1 << 1 << failed << "Info -";
-        QTest::newRow("parameter end byte lost") << Fault::WriteCut << 2 << 0 << failed << "Info -";
-        QTest::newRow("serial end byte lost") << Fault::WriteCut << 8 << 0 << ok << "Serial No unknown";
+        QTest::newRow("parameter request cut") << Fault::WriteCut << 0 << 5 << failed << "Info -";
+        QTest::newRow("serial end byte lost") << Fault::WriteCut << 2 << 6 << ok << "Serial No unknown";
     }
 
     void faultsWhileOpening()

@@ -257,8 +257,11 @@ private slots:
         QCOMPARE(chip->latencyTimer(), 2);
 
         DialogDriver dialogs(LUMORA_SAMPLE_IMAGE); // the file dialog gets the sample image, the question a Yes
+        const int bulkOutBefore = chip->transfers().bulkOut;
         click(&window, "updBtn");
         QVERIFY(windowLog(&window).contains("Firmware update done"));
+        // Each frame is one USB transfer: the loader request and 64 pages.
+        QCOMPARE(chip->transfers().bulkOut - bulkOutBefore, 65);
         QCOMPARE(chip->withWidget([](EmulatedWidget &w) { return w.flashedImage(); }), sampleImage().mid(255));
         out.take();
     }
