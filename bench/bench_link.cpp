@@ -2,6 +2,7 @@
 // per page with no reply latency and with a set latency per reply, the D2XX
 // calls per page, and a device scan with 1 and with 16 widgets.
 //   LUMORA_EMULATOR=0 ./bench_link
+#include "benchimage.h"
 #include "deviceinfo.h"
 #include "devicepanel.h"
 #include "emulatedbus.h"
@@ -30,15 +31,6 @@ lumora::FaultInjection &faults()
     return counting;
 }
 
-QByteArray imageFile(int pages)
-{
-    QByteArray file("2.10\n");
-    file.append(255 - file.size(), '\0');
-    for (int i = 0; i < pages * 256; ++i)
-        file.append(char(i * 13));
-    return file;
-}
-
 void updateRun(int latencyMs)
 {
     EmulatedBus &bus = EmulatedBus::instance();
@@ -50,7 +42,7 @@ void updateRun(int latencyMs)
         std::fprintf(stderr, "open failed\n");
         return;
     }
-    const FirmwareImage image(imageFile(Pages));
+    const FirmwareImage image(benchImage(Pages));
     FirmwareUpdate update(link, image, "bench.bin");
     faults().clearCallCounts();
     QElapsedTimer timer;

@@ -2,6 +2,8 @@
 // widgets with their real waits: one widget, then --all on 8 and 32 widgets
 // at once. 256 pages, 2 ms per reply.
 //   bench_station [PATH-TO-lumora-flash]
+#include "benchimage.h"
+
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QFile>
@@ -63,10 +65,7 @@ int main(int argc, char **argv)
 {
     const char *flasher = argc > 1 ? argv[1] : LUMORA_FLASH_PATH;
     const char *image = "/tmp/bench-station.bin";
-    QByteArray file("2.10\n");
-    file.append(255 - file.size(), '\0');
-    for (int i = 0; i < Pages * 256; ++i)
-        file.append(char(i * 13));
+    const QByteArray file = benchImage(Pages);
     QFile out(image);
     if (!out.open(QIODevice::WriteOnly) || out.write(file) != file.size()) {
         std::fprintf(stderr, "cannot write %s\n", image);

@@ -4,6 +4,7 @@
 // full-speed chip every synchronous bulk transfer can cost up to a 1 ms USB
 // frame, which the emulation does not charge: count transfers, not only time.
 //   ./bench_usbchip            (starts itself again under umockdev-wrapper)
+#include "benchimage.h"
 #include "firmwareimage.h"
 #include "firmwareupdate.h"
 #include "sleep.h"
@@ -20,15 +21,6 @@
 namespace {
 
 constexpr int Pages = 256;
-
-QByteArray imageFile(int pages)
-{
-    QByteArray file("2.10\n");
-    file.append(255 - file.size(), '\0');
-    for (int i = 0; i < pages * 256; ++i)
-        file.append(char(i * 13));
-    return file;
-}
 
 void updateRun(lumora::UsbChipBus &bus, int serial, int replyDelayMs)
 {
@@ -50,7 +42,7 @@ void updateRun(lumora::UsbChipBus &bus, int serial, int replyDelayMs)
         std::fprintf(stderr, "open failed\n");
         std::exit(1);
     }
-    const FirmwareImage image(imageFile(Pages));
+    const FirmwareImage image(benchImage(Pages));
     FirmwareUpdate update(link, image, "bench.bin");
     const lumora::UsbChip::Transfers before = chip.transfers();
     QElapsedTimer timer;
