@@ -36,6 +36,10 @@ QString logLineHtml(const QDateTime &when, const QString &message)
 void appendLogLine(QPlainTextEdit *view, const QString &html)
 {
     QTextDocument *document = view->document();
+    // A selection that reaches the end would take in the new line: it is put
+    // back as the user made it.
+    const QTextCursor before = view->textCursor();
+    const int anchor = before.anchor(), position = before.position();
     // One block per line keeps the cost of a line flat however long the log
     // grows; a cursor of our own puts it at the end whatever the user selected.
     QTextCursor end(document);
@@ -46,6 +50,11 @@ void appendLogLine(QPlainTextEdit *view, const QString &html)
 
     QTextCursor userCursor = view->textCursor();
     if (userCursor.hasSelection()) {
+        if (userCursor.anchor() != anchor || userCursor.position() != position) {
+            userCursor.setPosition(anchor);
+            userCursor.setPosition(position, QTextCursor::KeepAnchor);
+            view->setTextCursor(userCursor);
+        }
         view->verticalScrollBar()->setValue(view->verticalScrollBar()->maximum());
     } else {
         userCursor.movePosition(QTextCursor::End);

@@ -149,23 +149,38 @@ private slots:
         QCoreApplication::processEvents();
     }
 
+    void logKeepsTheUsersPlace_data()
+    {
+        QTest::addColumn<int>("line");   // where the selection starts
+        QTest::addColumn<int>("length"); // -1: to the end of the log
+        QTest::addColumn<QString>("selected");
+        QTest::newRow("part of an early line") << 1 << 4 << "line";
+        QTest::newRow("up to the end of the log") << 49 << -1 << "line 49";
+    }
+
     void logKeepsTheUsersPlace()
     {
+        QFETCH(int, line);
+        QFETCH(int, length);
+        QFETCH(QString, selected);
         MainWindowPro window;
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         auto *log = child<QPlainTextEdit>(&window, "plainTextEdit");
         for (int i = 0; i < 50; ++i)
             qDebug("line %d", i);
-        // The user selects part of an early line and scrolls up: a new line
-        // still goes at the end and into view, and the selection stays.
-        QTextCursor select(log->document()->findBlockByNumber(1));
+        // The user selects text and scrolls up: a new line still goes at the
+        // end and into view, and the selection stays exactly as made.
+        QTextCursor select(log->document()->findBlockByNumber(line));
         select.movePosition(QTextCursor::Right, QTextCursor::MoveAnchor, 20);
-        select.movePosition(QTextCursor::Right, QTextCursor::KeepAnchor, 4);
+        if (length < 0)
+            select.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
+        else
+            select.movePosition(QTextCursor::Right, QTextCursor::KeepAnchor, length);
         log->setTextCursor(select);
         log->verticalScrollBar()->setValue(0);
         qDebug("line 50");
-        QCOMPARE(log->textCursor().selectedText(), QString("line"));
+        QCOMPARE(log->textCursor().selectedText(), selected);
         QVERIFY(log->verticalScrollBar()->maximum() > 0);
         QCOMPARE(log->verticalScrollBar()->value(), log->verticalScrollBar()->maximum());
         QCOMPARE(logMessages(log).size(), 51);
