@@ -57,6 +57,9 @@ void MainWindowPro::on_updBtn_clicked()
     }
 
     QMessageBox confirm;
+    // The version line comes from the file: shown as the text it is, never
+    // as markup.
+    confirm.setTextFormat(Qt::PlainText);
     confirm.setText("FW Version " + image.versionText());
     QString question = QStringLiteral("Do you want to start update?");
     // A download cut short must not flash without a word.

@@ -130,7 +130,7 @@ WidgetRun runFor(const QVector<FT_DEVICE_LIST_INFO_NODE> &devices, int index)
     WidgetRun run;
     run.index = index;
     run.serial = deviceSerialString(devices[index]).toLatin1();
-    run.description = deviceDescription(devices[index]);
+    run.description = printable(deviceDescription(devices[index]));
     return run;
 }
 
@@ -139,7 +139,7 @@ int printInfo(int index, const QString &chosenSerial)
     WidgetLink link;
     link.reportStream = nullptr; // printed below, with the rest
     if (!link.open(index)) {
-        printError(QStringLiteral("cannot open widget %1 (serial %2)").arg(index).arg(chosenSerial));
+        printError(QStringLiteral("cannot open widget %1 (serial %2)").arg(index).arg(printable(chosenSerial)));
         return ExitOpenFailed;
     }
     {
@@ -199,7 +199,7 @@ QVector<WidgetRun> flashAll(const QVector<FT_DEVICE_LIST_INFO_NODE> &devices, co
     std::vector<std::thread> threads;
     for (WidgetRun &run : runs) {
         threads.emplace_back([&run, &image, &fileName, &hooks, &reporter] {
-            setLogTag(QString::fromLatin1(run.serial));
+            setLogTag(run.shownSerial());
             flashWidget(run, image, fileName, hooks);
             reporter.finished(run);
         });
@@ -259,7 +259,7 @@ QVector<WidgetRun> station(const FirmwareImage &image, const QString &fileName, 
                                                                  " told apart from others: not updated")
                                                 : QStringLiteral("%1 widgets with serial %2: they cannot be told apart;"
                                                                  " unplug all but one")
-                                                      .arg(it.value()).arg(QString::fromLatin1(serial)));
+                                                      .arg(it.value()).arg(printable(QString::fromLatin1(serial))));
                 told.insert(serial);
                 continue;
             }
@@ -272,9 +272,9 @@ QVector<WidgetRun> station(const FirmwareImage &image, const QString &fileName, 
             job.run.serial = serial;
             for (const FT_DEVICE_LIST_INFO_NODE &node : qAsConst(devices))
                 if (deviceSerialString(node).toLatin1() == serial)
-                    job.run.description = deviceDescription(node);
+                    job.run.description = printable(deviceDescription(node));
             job.thread = std::thread([&job, &image, &fileName, &hooks, &reporter] {
-                setLogTag(QString::fromLatin1(job.run.serial));
+                setLogTag(job.run.shownSerial());
                 flashWidget(job.run, image, fileName, hooks);
                 reporter.finished(job.run);
                 job.done.store(true);
@@ -378,7 +378,7 @@ int main(int argc, char *argv[])
             return ExitNotConfirmed;
         }
         report.imagePath = files.first();
-        report.imageVersion = image.versionText();
+        report.imageVersion = printable(image.versionText());
         // Of the bytes that are sent, not of the file as it may be by now.
         report.imageSha256 = QCryptographicHash::hash(image.fileContents(), QCryptographicHash::Sha256).toHex();
     }
@@ -387,7 +387,7 @@ int main(int argc, char *argv[])
     if (atStation) {
         if (!options.isSet("yes")
             && !confirmed(QStringLiteral("FW Version %1\nUpdate every widget plugged in from now on, until"
-                                         " Ctrl-C?").arg(image.versionText()))) {
+                                         " Ctrl-C?").arg(printable(image.versionText())))) {
             printError("station not started");
             return ExitNotConfirmed;
         }
@@ -411,12 +411,13 @@ int main(int argc, char *argv[])
     if (list) {
         if (report.json) {
             for (int i = 0; i < devices.size(); ++i)
-                reporter.device(i, deviceDescription(devices[i]), deviceSerialString(devices[i]));
+                reporter.device(i, printable(deviceDescription(devices[i])), printable(deviceSerialString(devices[i])));
             reporter.end(devices.size(), ExitDone);
         } else {
             QTextStream out(stdout);
             for (int i = 0; i < devices.size(); ++i)
-                out << i << '\t' << deviceDescription(devices[i]) << '\t' << deviceSerialString(devices[i]) << '\n';
+                out << i << '\t' << printable(deviceDescription(devices[i])) << '\t'
+                    << printable(deviceSerialString(devices[i])) << '\n';
         }
         return outputWritten() && !reporter.outputFailed() ? ExitDone : ExitOutputFailed;
     }
@@ -427,9 +428,12 @@ int main(int argc, char *argv[])
             printError("no widget attached");
             return ExitNoSuchDevice;
         }
-        QString question = QStringLiteral("FW Version %1\nUpdate these %2 widgets?").arg(image.versionText()).arg(devices.size());
+        QString question = QStringLiteral("FW Version %1\nUpdate these %2 widgets?")
+                               .arg(printable(image.versionText())).arg(devices.size());
         for (int i = 0; i < devices.size(); ++i)
-            question += QStringLiteral("\n  %1  %2  %3").arg(i).arg(deviceDescription(devices[i]), deviceSerialString(devices[i]));
+            question += QStringLiteral("\n  %1  %2  %3")
+                            .arg(i)
+                            .arg(printable(deviceDescription(devices[i])), printable(deviceSerialString(devices[i])));
         if (!options.isSet("yes") && !confirmed(question + QStringLiteral("\nDo you want to start update?"))) {
             printError("update not started");
             return ExitNotConfirmed;
@@ -443,7 +447,7 @@ int main(int argc, char *argv[])
         if (info)
             return printInfo(selection.index, deviceSerialString(devices[selection.index]));
         if (!options.isSet("yes")
-            && !confirmed(QStringLiteral("FW Version %1\nDo you want to start update?").arg(image.versionText()))) {
+            && !confirmed(QStringLiteral("FW Version %1\nDo you want to start update?").arg(printable(image.versionText())))) {
             printError("update not started");
             return ExitNotConfirmed;
         }
@@ -465,7 +469,7 @@ int main(int argc, char *argv[])
         flashWidget(run, image, files.first(), hooksFor(reporter, 1));
         reporter.finished(run);
         if (run.result == WidgetResult::OpenFailed)
-            printError(QStringLiteral("cannot open widget %1 (serial %2)").arg(run.index).arg(QString::fromLatin1(run.serial)));
+            printError(QStringLiteral("cannot open widget %1 (serial %2)").arg(run.index).arg(run.shownSerial()));
         else if (run.result == WidgetResult::NotChosen)
             printError(run.message);
     }

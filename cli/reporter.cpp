@@ -115,7 +115,7 @@ void Reporter::recordLine(const WidgetRun &run)
         return;
     const QStringList fields = {
         QDateTime::currentDateTimeUtc().toString(Qt::ISODate),
-        QString::fromLatin1(run.serial),
+        run.shownSerial(),
         run.description,
         run.firmwareBefore,
         QFileInfo(m_options.imagePath).fileName(),
@@ -151,7 +151,7 @@ void Reporter::showBoard(const QVector<WidgetRun> &runs)
     std::lock_guard<std::mutex> lock(gOutputLock);
     m_board.clear();
     for (const WidgetRun &run : runs)
-        m_board << QStringLiteral("%1  opening").arg(QString::fromLatin1(run.serial), -16);
+        m_board << QStringLiteral("%1  opening").arg(run.shownSerial(), -16);
     drawBoard(true);
 }
 
@@ -171,14 +171,14 @@ void Reporter::drawBoard(bool always)
 void Reporter::opened(const WidgetRun &run)
 {
     std::lock_guard<std::mutex> lock(gOutputLock);
-    json({{"event", "start"}, {"index", run.index}, {"serial", QString::fromLatin1(run.serial)},
+    json({{"event", "start"}, {"index", run.index}, {"serial", run.shownSerial()},
           {"description", run.description}, {"firmware_before", run.firmwareBefore}});
 }
 
 void Reporter::pageSent(const WidgetRun &run, int pagesSent, int pageCount)
 {
     std::lock_guard<std::mutex> lock(gOutputLock);
-    const QString serial = QString::fromLatin1(run.serial);
+    const QString serial = run.shownSerial();
     int &last = m_lastTenth[QString::number(run.index) + serial];
     if (pagesSent == 1)
         last = 0;
@@ -203,7 +203,7 @@ void Reporter::pageSent(const WidgetRun &run, int pagesSent, int pageCount)
 void Reporter::finished(const WidgetRun &run)
 {
     std::lock_guard<std::mutex> lock(gOutputLock);
-    QJsonObject event{{"event", "result"}, {"index", run.index}, {"serial", QString::fromLatin1(run.serial)},
+    QJsonObject event{{"event", "result"}, {"index", run.index}, {"serial", run.shownSerial()},
                       {"outcome", outcomeName(run.result)}, {"pages_sent", run.pagesSent},
                       {"pages_total", run.pageCount}, {"pages_refused", run.pagesRefused},
                       {"seconds", qRound(run.seconds * 1000) / 1000.0}};
@@ -212,12 +212,12 @@ void Reporter::finished(const WidgetRun &run)
     json(event);
     recordLine(run);
     if (!m_board.isEmpty()) {
-        m_board[run.index] = QStringLiteral("%1  %2").arg(QString::fromLatin1(run.serial), -16).arg(outcomeText(run.result));
+        m_board[run.index] = QStringLiteral("%1  %2").arg(run.shownSerial(), -16).arg(outcomeText(run.result));
         drawBoard(true);
     }
     if (m_options.mode == Mode::Station) {
         QString line = QStringLiteral("%1  %2  %3 of %4 pages, %5 refused, %6 s")
-                           .arg(QString::fromLatin1(run.serial), outcomeText(run.result))
+                           .arg(run.shownSerial(), outcomeText(run.result))
                            .arg(run.pagesSent).arg(run.pageCount).arg(run.pagesRefused)
                            .arg(run.seconds, 0, 'f', 1);
         if (!run.message.isEmpty())
@@ -241,7 +241,7 @@ void Reporter::summary(const QVector<WidgetRun> &runs, int exitCode)
         for (const WidgetRun &run : runs) {
             succeeded += run.result == WidgetResult::Done;
             writeLine(stream, QStringLiteral("%1  %2  %3  %4  %5")
-                                  .arg(QString::fromLatin1(run.serial), -16).arg(run.firmwareBefore, -15)
+                                  .arg(run.shownSerial(), -16).arg(run.firmwareBefore, -15)
                                   .arg(outcomeText(run.result), -13).arg(run.pagesRefused, 13)
                                   .arg(run.seconds, 7, 'f', 1));
         }

@@ -22,6 +22,7 @@ WidgetResult resultOf(FirmwareUpdate::Outcome outcome)
     switch (outcome) {
     case FirmwareUpdate::Outcome::Done: return WidgetResult::Done;
     case FirmwareUpdate::Outcome::PagesRefused: return WidgetResult::PagesRefused;
+    case FirmwareUpdate::Outcome::StoppedAnswering: return WidgetResult::StoppedAnswering;
     case FirmwareUpdate::Outcome::Interrupted: return WidgetResult::Interrupted;
     case FirmwareUpdate::Outcome::DeviceLost:
     case FirmwareUpdate::Outcome::NoDevice: return WidgetResult::WidgetLost;
@@ -82,6 +83,25 @@ void flashWidget(WidgetRun &run, const FirmwareImage &image, const QString &file
     run.seconds = clock.elapsed() / 1000.0;
 }
 
+QString printable(const QString &text)
+{
+    QString shown;
+    shown.reserve(text.size());
+    for (const QChar c : text) {
+        const ushort u = c.unicode();
+        if (u < 0x20 || (u >= 0x7F && u < 0xA0))
+            shown += QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
+        else
+            shown += c;
+    }
+    return shown;
+}
+
+QString WidgetRun::shownSerial() const
+{
+    return printable(QString::fromLatin1(serial));
+}
+
 int exitCode(WidgetResult result)
 {
     switch (result) {
@@ -90,6 +110,7 @@ int exitCode(WidgetResult result)
     case WidgetResult::NotChosen: return ExitNoSuchDevice;
     case WidgetResult::OpenFailed: return ExitOpenFailed;
     case WidgetResult::PagesRefused: return ExitPagesRefused;
+    case WidgetResult::StoppedAnswering:
     case WidgetResult::WidgetLost: return ExitWidgetLost;
     }
     return ExitFailed;
@@ -103,6 +124,7 @@ const char *outcomeName(WidgetResult result)
     case WidgetResult::NotChosen: return "replaced";
     case WidgetResult::OpenFailed: return "open_failed";
     case WidgetResult::PagesRefused: return "pages_refused";
+    case WidgetResult::StoppedAnswering: return "stopped_answering";
     case WidgetResult::WidgetLost: return "widget_lost";
     }
     return "unknown";

@@ -11,7 +11,7 @@
 
 // How a widget's update ended, from best to worst: a run ends with the exit
 // code of its worst widget.
-enum class WidgetResult { Done, Interrupted, NotChosen, OpenFailed, PagesRefused, WidgetLost };
+enum class WidgetResult { Done, Interrupted, NotChosen, OpenFailed, PagesRefused, StoppedAnswering, WidgetLost };
 
 struct WidgetRun
 {
@@ -27,7 +27,15 @@ struct WidgetRun
     int pagesRefused = 0;
     double seconds = 0;
     QString message;         // why it did not end in Done
+
+    // The serial string as printed: control characters escaped.
+    QString shownSerial() const;
 };
+
+// Text from a file or a device as the flasher prints it: control characters
+// as \xNN, so that a version line or a device string cannot move the cursor,
+// clear the screen or fake a line of its own.
+QString printable(const QString &text);
 
 struct WidgetJobHooks
 {

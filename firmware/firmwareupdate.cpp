@@ -4,6 +4,7 @@
 #include "widgetlink.h"
 
 #include <QDebug>
+#include <QStringList>
 
 Q_LOGGING_CATEGORY(lcUpdate, "lumora.update")
 
@@ -36,6 +37,7 @@ FirmwareUpdate::Outcome FirmwareUpdate::fail(Outcome outcome, const QString &err
 FirmwareUpdate::Outcome FirmwareUpdate::run()
 {
     m_refused = 0;
+    m_refusedList.clear();
     m_pageCount = 0;
     m_pagesSent = 0;
     m_error.clear();
@@ -63,6 +65,7 @@ FirmwareUpdate::Outcome FirmwareUpdate::run()
     if (onStarted)
         onStarted(m_pageCount);
     int unanswered = 0;
+    int silentInARow = 0;
     for (int page = 0; page < m_pageCount; ++page) {
         if (stopRequested && stopRequested())
             return fail(Outcome::Interrupted, QStringLiteral("Firmware update interrupted at page %1 of %2: %3")
@@ -79,25 +82,43 @@ FirmwareUpdate::Outcome FirmwareUpdate::run()
                                                  .arg(page + 1).arg(m_pageCount)
                                                  .arg(m_link.errorString(), leftInLoader));
         }
+        silentInARow = answered ? 0 : silentInARow + 1;
         if (!answered) {
             ++unanswered;
             m_link.discardLateReplies();
         }
         if (!answered || status != FLASH_PAGE_OK) {
             ++m_refused;
+            m_refusedList.append(page);
             qCDebug(lcUpdate) << "!";
         }
         m_pagesSent = page + 1;
         if (onPageSent)
             onPageSent(m_pagesSent, m_pageCount);
+        // A widget that has stopped answering would cost a read time-out for
+        // every page still to come.
+        if (silentInARow == SilentPagesLimit) {
+            fail(Outcome::StoppedAnswering, QStringLiteral("Widget stopped answering at page %1 of %2: update aborted")
+                                                .arg(page + 2 - SilentPagesLimit).arg(m_pageCount));
+            qCWarning(lcUpdate, "Check the cable and the widget's power, then run the update again");
+            return Outcome::StoppedAnswering;
+        }
     }
 
     if (m_refused == 0) {
         qCDebug(lcUpdate, "Firmware update done");
         return Outcome::Done;
     }
-    fail(Outcome::PagesRefused,
-         QStringLiteral("Firmware update failed: %1 of %2 pages refused").arg(m_refused).arg(m_pageCount));
+    // The first few of them by number, as the widget counts its pages.
+    constexpr int Named = 5;
+    QStringList named;
+    for (int i = 0; i < qMin(Named, int(m_refusedList.size())); ++i)
+        named << QString::number(m_refusedList[i]);
+    QString which = named.join(QStringLiteral(", "));
+    if (m_refusedList.size() > Named)
+        which += QStringLiteral(" and %1 more").arg(m_refusedList.size() - Named);
+    fail(Outcome::PagesRefused, QStringLiteral("Firmware update failed: %1 of %2 pages refused (pages %3, counting from 0)")
+                                    .arg(m_refused).arg(m_pageCount).arg(which));
     if (unanswered > 0)
         qCWarning(lcUpdate, "%d of them got no reply in time: check the cable and the widget's power", unanswered);
     qCWarning(lcUpdate, "The widget holds an incomplete image: run the update again");

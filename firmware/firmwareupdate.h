@@ -5,6 +5,7 @@
 
 #include <QLoggingCategory>
 #include <QString>
+#include <QVector>
 
 #include <functional>
 
@@ -21,7 +22,7 @@ Q_DECLARE_LOGGING_CATEGORY(lcUpdate)
 class FirmwareUpdate
 {
 public:
-    enum class Outcome { Done, PagesRefused, DeviceLost, Interrupted, NoDevice, ImageRefused };
+    enum class Outcome { Done, PagesRefused, StoppedAnswering, DeviceLost, Interrupted, NoDevice, ImageRefused };
 
     FirmwareUpdate(WidgetLink &link, const FirmwareImage &image, const QString &fileName);
 
@@ -47,6 +48,9 @@ public:
     static QString imageProblem(const FirmwareImage &image, const QString &fileName);
 
     static constexpr int LoaderWaitMs = 2000;
+    // Pages in a row without any reply after which the widget is taken to
+    // have stopped answering and the update ends.
+    static constexpr int SilentPagesLimit = 8;
 
 private:
     Outcome fail(Outcome outcome, const QString &error);
@@ -57,6 +61,7 @@ private:
     int m_pageCount = 0;
     int m_pagesSent = 0;
     int m_refused = 0;
+    QVector<int> m_refusedList; // page numbers, counted from 0
     QString m_error;
 };
 

@@ -2,6 +2,7 @@
 #include "d2xxbackend.h"
 #include "sleep.h"
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -97,16 +98,20 @@ int WidgetLink::receivePacket(int label, unsigned char *dst, int len)
     // of another label is not skipped by its length: its bytes are hunted
     // through like any others.
     int hunted = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(receiveLimitMs);
+    auto huntOver = [&] {
+        return nothingRead() || ++hunted > MaxHuntBytes || std::chrono::steady_clock::now() > deadline;
+    };
     while (ch != label) {
         if (ch != PACKET_START) {
             do {
                 readByte();
-                if (nothingRead() || ++hunted > MaxHuntBytes)
+                if (huntOver())
                     return 0;
             } while (ch != PACKET_START);
         }
         readByte();
-        if (nothingRead() || ++hunted > MaxHuntBytes)
+        if (huntOver())
             return 0;
     }
 

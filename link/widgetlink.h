@@ -38,6 +38,10 @@ public:
     // Where open() prints the refresh-rate line; the window keeps standard
     // output, the command-line flasher keeps it for its own results.
     std::FILE *reportStream = stdout;
+    // However slowly the bytes come, a receive gives up after this long: a
+    // widget that trickles bytes without ever completing a frame must not
+    // hold the caller.
+    int receiveLimitMs = 1000;
 
     // Each returns 1 on success, 0 on failure.
     int sendPacket(int label, const unsigned char *data, int len);

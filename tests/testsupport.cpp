@@ -163,6 +163,7 @@ void DialogDriver::poll()
         boxText = box->text();
         boxInformativeText = box->informativeText();
         boxDefaultIsYes = box->defaultButton() == box->button(QMessageBox::Yes);
+        boxPlainText = box->textFormat() == Qt::PlainText;
         QAbstractButton *button = box->button(QMessageBox::StandardButton(m_answer));
         (button ? button : box->escapeButton())->click();
     } else if (auto *progress = qobject_cast<QProgressDialog *>(modal); progress && attackedWindow && !progressShown) {

@@ -89,6 +89,7 @@ public:
     QString boxText;
     QString boxInformativeText;
     bool boxDefaultIsYes = false;
+    bool boxPlainText = false; // the text is shown as written, never as markup
     // Set to press Escape on the progress dialog once it shows, try to close
     // it and call every slot of this window; progressSurvived tells whether
     // it was still there, modal, afterwards.

@@ -63,6 +63,7 @@ void EmulatedBus::reset(int count)
     m_refusedBySerial.clear();
     m_silent = false;
     m_latencyMs = 0;
+    m_silentFromPage = m_trickleFromPage = -1;
     driverVersionValue = 0x00010000;
     for (int i = 0; i < count; ++i)
         m_widgets.push_back(std::make_unique<EmulatedWidget>(EmulatedWidgetInfo::standard(i)));
@@ -80,6 +81,10 @@ void EmulatedBus::shape(EmulatedWidget &w) const
         w.setAutoReply(GET_WIDGET_SERIAL, false);
     }
     w.replyLatencyMs = m_latencyMs;
+    if (m_silentFromPage >= 0)
+        w.silentFromPage(m_silentFromPage);
+    if (m_trickleFromPage >= 0)
+        w.trickleFromPage(m_trickleFromPage);
 }
 
 void EmulatedBus::configureFromEnvironment()
@@ -105,6 +110,11 @@ void EmulatedBus::configureFromEnvironment()
     }
     m_silent = qgetenv("LUMORA_EMULATOR_SILENT") == "1";
     m_latencyMs = qMax(0, qEnvironmentVariableIntValue("LUMORA_EMULATOR_LATENCY_MS"));
+    bool set = false;
+    if (const int page = qEnvironmentVariableIntValue("LUMORA_EMULATOR_SILENT_FROM_PAGE", &set); set && page >= 0)
+        m_silentFromPage = page;
+    if (const int page = qEnvironmentVariableIntValue("LUMORA_EMULATOR_TRICKLE_FROM_PAGE", &set); set && page >= 0)
+        m_trickleFromPage = page;
     const QList<QByteArray> serials = qgetenv("LUMORA_EMULATOR_SERIALS").split(',');
     for (size_t i = 0; i < m_widgets.size(); ++i) {
         EmulatedWidget &w = *m_widgets[i];
@@ -354,7 +364,7 @@ FT_STATUS EmulatedBus::onLive(FT_HANDLE handle, Action action)
     std::lock_guard<std::mutex> lock(m_lock);
     FT_STATUS status;
     Handle *h = live(handle, &status);
-    return h ? action(*h) : status;
+    return h ? FT_STATUS(action(*h)) : status;
 }
 
 FT_STATUS EmulatedBus::write(FT_HANDLE handle, const unsigned char *buffer, DWORD count, DWORD *written)

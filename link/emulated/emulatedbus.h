@@ -114,6 +114,7 @@ private:
     std::multimap<QByteArray, int> m_refusedBySerial;
     bool m_silent = false;
     int m_latencyMs = 0;
+    int m_silentFromPage = -1, m_trickleFromPage = -1;
 
     // Plug events: the schedule's thread, and whoever waits for a change.
     std::condition_variable m_changed;

@@ -36,6 +36,8 @@ void EmulatedWidget::setEndlessForeignFrames(bool on) { m_endlessForeign = on; }
 void EmulatedWidget::refusePage(int pageIndex) { m_refusedPages.insert(pageIndex); }
 void EmulatedWidget::unplugAfterWrites(int writes) { m_unplugAfterWrites = m_writeSizes.size() + writes; }
 void EmulatedWidget::unplugAtPage(int pageIndex) { m_unplugAtPage = pageIndex; }
+void EmulatedWidget::silentFromPage(int pageIndex) { m_silentFromPage = pageIndex; }
+void EmulatedWidget::trickleFromPage(int pageIndex) { m_trickleFromPage = pageIndex; }
 
 void EmulatedWidget::injectBytes(const QByteArray &rawBytes)
 {
@@ -61,6 +63,7 @@ void EmulatedWidget::replug()
     m_inLoader = false;
     m_unplugAfterWrites = -1;
     m_unplugAtPage = -1;
+    m_trickling = false;
 }
 
 QByteArray EmulatedWidget::flashedImage() const
@@ -100,6 +103,8 @@ int EmulatedWidget::readyBytes(Clock::time_point now, int max)
 {
     if (m_endlessForeign && int(m_toHost.size()) < max + 16)
         queue(frame(ForeignLabel, QByteArray(max + 8, char(0x11))), now);
+    if (m_trickling && m_toHost.empty())
+        queue(QByteArray(1, char(0x11)), now + std::chrono::milliseconds(1));
     int ready = 0;
     for (const PendingByte &b : m_toHost) {
         if (ready >= max || b.readyAt > now)
@@ -202,6 +207,9 @@ void EmulatedWidget::frameArrived(int label, const QByteArray &payload)
             unplug();
             break;
         }
+        m_trickling = m_trickling || (m_trickleFromPage >= 0 && page >= m_trickleFromPage);
+        if (m_trickling || (m_silentFromPage >= 0 && page >= m_silentFromPage))
+            break;
         const bool accept = payload.size() == 2 + FLASH_PAGE_SIZE && !m_refusedPages.count(page);
         if (accept)
             m_pages.insert(page, payload.mid(2));

@@ -58,6 +58,10 @@ public:
     void refusePage(int pageIndex);         // answer that page with 'F'
     void unplugAfterWrites(int writes);     // pulled out after that many more writes
     void unplugAtPage(int pageIndex);       // pulled out when that page arrives
+    void silentFromPage(int pageIndex);     // no reply to that page or any after it
+    // From that page on: no replies, only a noise byte every millisecond that
+    // never makes a frame.
+    void trickleFromPage(int pageIndex);
     void unplug();
     void replug();
 
@@ -110,6 +114,9 @@ private:
     std::set<int> m_refusedPages;
     int m_unplugAfterWrites = -1;
     int m_unplugAtPage = -1;
+    int m_silentFromPage = -1;
+    int m_trickleFromPage = -1;
+    bool m_trickling = false;
     quint32 m_noise = 0x2545F491u;
 
     std::deque<PendingByte> m_toHost;
