@@ -139,7 +139,9 @@ int printInfo(int index, const QString &chosenSerial)
     WidgetLink link;
     link.reportStream = nullptr; // printed below, with the rest
     if (!link.open(index)) {
-        printError(QStringLiteral("cannot open widget %1 (serial %2)").arg(index).arg(printable(chosenSerial)));
+        printError(QStringLiteral("cannot open widget %1 (serial %2)")
+                       .arg(index)
+                       .arg(chosenSerial.isEmpty() ? QStringLiteral("unreadable") : printable(chosenSerial)));
         return ExitOpenFailed;
     }
     {
@@ -469,7 +471,9 @@ int main(int argc, char *argv[])
         flashWidget(run, image, files.first(), hooksFor(reporter, 1));
         reporter.finished(run);
         if (run.result == WidgetResult::OpenFailed)
-            printError(QStringLiteral("cannot open widget %1 (serial %2)").arg(run.index).arg(run.shownSerial()));
+            printError(QStringLiteral("cannot open widget %1 (serial %2)")
+                           .arg(run.index)
+                           .arg(run.serial.isEmpty() ? QStringLiteral("unreadable") : run.shownSerial()));
         else if (run.result == WidgetResult::NotChosen)
             printError(run.message);
     }
