@@ -15,6 +15,8 @@
 #include <QSettings>
 #include <QTemporaryDir>
 
+#include <sys/stat.h>
+
 using lumora::EmulatedBus;
 using lumora::EmulatedWidget;
 
@@ -165,6 +167,9 @@ private slots:
                                        " load; firmware update not started";
         QTest::newRow("header only") << "fw.bin" << 255 << yes << false << "%1 holds no whole page";
         QTest::newRow("one byte short of a page") << "fw.bin" << 510 << yes << false << "%1 holds no whole page";
+        // A file that cannot be read as an image says so (size -1: a pipe).
+        QTest::newRow("a pipe") << "pipe.bin" << -1 << yes << false
+                                << "%1 is not a regular file: a firmware image is a .bin file";
     }
 
     void nothingSent()
@@ -175,7 +180,11 @@ private slots:
         QFETCH(bool, closeFirst);
         QFETCH(QString, logLine);
         SettingsSaver().setLastDir(QDir::tempPath());
-        const QString path = file.isEmpty() ? QString() : writeFile(file, imageFile("1.07\n", 512).left(size));
+        QString path;
+        if (size < 0 && mkfifo(QFile::encodeName(dir.filePath(file)).constData(), 0600) == 0)
+            path = dir.filePath(file);
+        else if (!file.isEmpty())
+            path = writeFile(file, imageFile("1.07\n", 512).left(size));
         MainWindowPro window;
         openWidget(window);
         if (closeFirst)
