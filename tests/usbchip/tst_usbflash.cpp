@@ -41,6 +41,8 @@ private slots:
                                    << unflashed;
         QTest::newRow("kernel driver busy") << QStringList{"--driver-busy"} << QStringList{"--info"} << 4 << QString()
                                             << QStringList{"ftdi_sio", "unbind", "rmmod"} << unflashed;
+        QTest::newRow("another program holds it") << QStringList{"--claimed"} << QStringList{"--info"} << 4 << QString()
+                                                  << QStringList{"another program holds the widget"} << unflashed;
     }
 
     void runs()

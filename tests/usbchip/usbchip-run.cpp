@@ -3,7 +3,8 @@
 // --latency-ms delays each widget reply; --no-access takes every permission
 // off the device nodes (and, when run as root, the program's capabilities
 // that override permissions), so that opening one fails with EACCES as for
-// a user without the udev rule; --driver-busy keeps the kernel driver bound.
+// a user without the udev rule; --driver-busy keeps the kernel driver bound;
+// --claimed has another program hold the chip's interface.
 // After the program ends, each widget's flash goes to the dump pattern with
 // %s replaced by its serial. The exit code is the program's. Ctrl-C and
 // other signals to the process group reach the program alone; this waits
@@ -49,7 +50,7 @@ bool dropPermissionOverride()
 
 int main(int argc, char *argv[])
 {
-    const QStringList flags{"--no-access", "--driver-busy"},
+    const QStringList flags{"--no-access", "--driver-busy", "--claimed"},
         valued{"--chips", "--latency-ms", "--refuse-pages", "--flash-dump"};
     QMap<QString, QString> options{{"--chips", "EM000001"}};
     int i = 1;
@@ -61,7 +62,7 @@ int main(int argc, char *argv[])
     }
     if (i + 1 >= argc || QByteArray(argv[i]) != "--") {
         std::fprintf(stderr, "usage: umockdev-wrapper usbchip-run [--chips SN1,SN2] [--latency-ms N]"
-                             " [--refuse-pages 3,7] [--no-access] [--driver-busy] [--flash-dump PATTERN-with-%%s]"
+                             " [--refuse-pages 3,7] [--no-access] [--driver-busy] [--claimed] [--flash-dump PATTERN-with-%%s]"
                              " -- PROGRAM ARGS...\n");
         return 2;
     }
@@ -74,6 +75,7 @@ int main(int argc, char *argv[])
         info.serialString = serial.toLatin1();
         UsbChip &chip = *chips.emplace_back(&bus.plug(info));
         chip.setRefuseDetach(options.contains("--driver-busy"));
+        chip.setClaimedElsewhere(options.contains("--claimed"));
         chip.withWidget([&](EmulatedWidget &w) {
             w.replyLatencyMs = options.value("--latency-ms").toInt();
             for (const QString &page : options.value("--refuse-pages").split(',', Qt::SkipEmptyParts))

@@ -131,7 +131,7 @@ int UsbChip::handle(unsigned long request, UMockdevIoctlData *arg, UMockdevIoctl
                                    | USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
         return 0;
     case USBDEVFS_GETDRIVER:
-        if (!m_driverBound && !m_claimedBy)
+        if (!m_driverBound && !m_claimedBy && !m_claimedElsewhere)
             return ENODATA;
         std::strcpy(resolved<usbdevfs_getdriver>(arg)->driver, m_driverBound ? "ftdi_sio" : "usbfs");
         return 0;
@@ -143,7 +143,7 @@ int UsbChip::handle(unsigned long request, UMockdevIoctlData *arg, UMockdevIoctl
         m_driverBound = false;
         return 0;
     case USBDEVFS_CLAIMINTERFACE:
-        if (m_driverBound || (m_claimedBy && m_claimedBy != client))
+        if (m_driverBound || m_claimedElsewhere || (m_claimedBy && m_claimedBy != client))
             return EBUSY;
         m_claimedBy = client;
         return 0;

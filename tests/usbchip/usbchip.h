@@ -55,6 +55,11 @@ public:
     bool claimed() { return withWidget([&](EmulatedWidget &) { return dropClients(), m_claimedBy != nullptr; }); }
     // The bound kernel driver cannot be detached (EBUSY), as when in use.
     void setRefuseDetach(bool refuse) { withWidget([&](EmulatedWidget &) { m_refuseDetach = refuse; }); }
+    // Another program has detached the driver and claimed the interface.
+    void setClaimedElsewhere(bool claimed)
+    {
+        withWidget([&](EmulatedWidget &) { m_claimedElsewhere = claimed, m_driverBound = m_driverBound && !claimed; });
+    }
     // Bulk IN is never answered; only a discard ends such a URB.
     void setHung(bool hung) { withWidget([&](EmulatedWidget &) { m_hung = hung; }); }
     // Gone at once for every client, as when the widget pulls itself out; it
@@ -97,7 +102,7 @@ private:
     std::condition_variable &m_wake;
     EmulatedWidget m_widget;
     UMockdevIoctlBase *m_handler = nullptr;
-    bool m_driverBound = true, m_refuseDetach = false, m_hung = false, m_left = false;
+    bool m_driverBound = true, m_refuseDetach = false, m_hung = false, m_left = false, m_claimedElsewhere = false;
     int m_latencyMs = 16;
     Transfers m_transfers;
     std::map<UMockdevIoctlClient *, Client> m_clients;
