@@ -30,6 +30,8 @@ constexpr ULONG DefaultTimeoutMs = 5000;
 constexpr int LongestTransferMs = 50;
 
 const char UnpluggedText[] = "the widget was unplugged: plug it in again, then scan and open it";
+const char PermissionAdvice[] =
+    "install the udev rule 60-lumora-configurator.rules or add yourself to the plugdev group (see the README)";
 
 // Why the calling thread's last open or device list failed.
 thread_local std::string lastListOrOpenError;
@@ -54,18 +56,6 @@ std::string errnoText(int error)
     return "errno " + std::to_string(error) + ": " + std::strerror(error);
 }
 
-// The name the kernel gives the widget's interface under
-// /sys/bus/usb/drivers/, such as 1-1.2:1.0.
-std::string interfaceBusId(libusb_device *dev)
-{
-    uint8_t ports[8];
-    const int n = libusb_get_port_numbers(dev, ports, int(sizeof ports));
-    std::string id = std::to_string(libusb_get_bus_number(dev)) + "-";
-    for (int i = 0; i < n; ++i)
-        id += (i ? "." : "") + std::to_string(ports[i]);
-    return id + ":1.0";
-}
-
 // Bus number, then the port numbers from the root hub down.
 std::vector<uint8_t> portPath(libusb_device *dev)
 {
@@ -75,6 +65,17 @@ std::vector<uint8_t> portPath(libusb_device *dev)
     path[0] = libusb_get_bus_number(dev);
     std::copy(ports, ports + std::max(n, 0), path.begin() + 1);
     return path;
+}
+
+// The name the kernel gives the widget's interface under
+// /sys/bus/usb/drivers/, such as 1-1.2:1.0.
+std::string interfaceBusId(libusb_device *dev)
+{
+    const std::vector<uint8_t> path = portPath(dev);
+    std::string id = std::to_string(path[0]) + "-";
+    for (size_t i = 1; i < path.size(); ++i)
+        id += (i > 1 ? "." : "") + std::to_string(path[i]);
+    return id + ":1.0";
 }
 
 std::string deviceNode(libusb_device *dev)
@@ -102,9 +103,8 @@ std::string openFailureText(ftdi_context *ctx, int code, int error, libusb_devic
 {
     const std::string detail = std::string(" (libftdi1: ") + ftdi_get_error_string(ctx) + "; " + errnoText(error) + ")";
     if (code == -8 || error == EACCES || error == EPERM)
-        return "no permission to use the widget's USB device " + deviceNode(dev)
-               + ": install the udev rule 60-lumora-configurator.rules or add yourself to the plugdev group"
-                 " (see the README), then plug the widget in again" + detail;
+        return "no permission to use the widget's USB device " + deviceNode(dev) + ": " + PermissionAdvice
+               + ", then plug the widget in again" + detail;
     if (code == -4 && (error == ENOENT || error == ENODEV))
         return "the widget was unplugged: scan again" + detail;
     if (code == -5 || code == -11) {
@@ -138,6 +138,9 @@ public:
     FT_STATUS createDeviceInfoList(DWORD *count) override
     {
         std::lock_guard<std::mutex> lock(m_lock);
+        // What went wrong before is no reason for this list; a device whose
+        // strings cannot be read leaves its own.
+        lastListOrOpenError.clear();
         std::vector<libusb_device *> devices;
         if (!enumerate(&devices))
             return FT_OTHER_ERROR;
@@ -145,13 +148,8 @@ public:
         m_listed = std::move(devices);
         m_listMade = true;
         m_infoList.clear();
-        int unreadable = 0;
-        for (libusb_device *dev : m_listed) {
+        for (libusb_device *dev : m_listed)
             m_infoList.push_back(describe(dev));
-            unreadable += m_infoList.back().SerialNumber[0] == 0 && m_infoList.back().Description[0] == 0;
-        }
-        if (unreadable == 0)
-            lastListOrOpenError.clear();
         *count = DWORD(m_infoList.size());
         return FT_OK;
     }
@@ -278,7 +276,7 @@ public:
                 return FT_IO_ERROR;
             }
             got += DWORD(r);
-            if (got >= count || std::chrono::steady_clock::now() >= deadline)
+            if (std::chrono::steady_clock::now() >= deadline)
                 break;
         }
         *delivered = got;
@@ -481,9 +479,8 @@ private:
         const int error = errno;
         if (!ok)
             *why = (error == EACCES || error == EPERM
-                        ? "no permission to read the description and serial number of " + deviceNode(dev)
-                              + ": install the udev rule 60-lumora-configurator.rules or add yourself to the"
-                                " plugdev group (see the README)"
+                        ? "no permission to read the description and serial number of " + deviceNode(dev) + ": "
+                              + PermissionAdvice
                         : "the description and serial number of " + deviceNode(dev) + " could not be read")
                    + " (libftdi1: " + ftdi_get_error_string(ctx) + "; " + errnoText(error) + ")";
         ftdi_free(ctx);
