@@ -301,7 +301,7 @@ FT_STATUS EmulatedBus::openWidget(EmulatedWidget *w, FT_HANDLE *handle)
     }
     ++w->openHandles;
     const quintptr id = m_nextHandle++;
-    m_handles[id] = {w, w->generation(), DefaultTimeoutMs, DefaultTimeoutMs};
+    m_handles[id] = {w, w->generation(), DefaultTimeoutMs};
     *handle = reinterpret_cast<FT_HANDLE>(id);
     return FT_OK;
 }
@@ -390,9 +390,10 @@ FT_STATUS EmulatedBus::purge(FT_HANDLE handle, ULONG mask)
 
 FT_STATUS EmulatedBus::setTimeouts(FT_HANDLE handle, ULONG readMs, ULONG writeMs)
 {
+    // Writes reach the widget at once: only the read time-out matters here.
+    (void)writeMs;
     return onLive(handle, [&](Handle &h) {
         h.readTimeoutMs = readMs;
-        h.writeTimeoutMs = writeMs;
         return FT_OK;
     });
 }

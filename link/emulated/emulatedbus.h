@@ -79,7 +79,6 @@ private:
         EmulatedWidget *widget;
         int generation;
         ULONG readTimeoutMs;
-        ULONG writeTimeoutMs;
     };
     // A widget as the last device list saw it: gone once it was unplugged.
     struct Listed {
