@@ -125,23 +125,40 @@ Selection selectDevice(const QVector<FT_DEVICE_LIST_INFO_NODE> &devices, const Q
     return s;
 }
 
+// A listed device's strings as the flasher prints them.
+QString shownDescription(const FT_DEVICE_LIST_INFO_NODE &node)
+{
+    return printable(deviceDescription(node));
+}
+
+QString shownSerial(const FT_DEVICE_LIST_INFO_NODE &node)
+{
+    return printable(deviceSerialString(node));
+}
+
+// `serial` as printed.
+void printCannotOpen(int index, const QString &serial)
+{
+    printError(QStringLiteral("cannot open widget %1 (serial %2)")
+                   .arg(index)
+                   .arg(serial.isEmpty() ? QStringLiteral("unreadable") : serial));
+}
+
 WidgetRun runFor(const QVector<FT_DEVICE_LIST_INFO_NODE> &devices, int index)
 {
     WidgetRun run;
     run.index = index;
     run.serial = deviceSerialString(devices[index]).toLatin1();
-    run.description = printable(deviceDescription(devices[index]));
+    run.description = shownDescription(devices[index]);
     return run;
 }
 
-int printInfo(int index, const QString &chosenSerial)
+int printInfo(int index, const QString &serial)
 {
     WidgetLink link;
     link.reportStream = nullptr; // printed below, with the rest
     if (!link.open(index)) {
-        printError(QStringLiteral("cannot open widget %1 (serial %2)")
-                       .arg(index)
-                       .arg(chosenSerial.isEmpty() ? QStringLiteral("unreadable") : printable(chosenSerial)));
+        printCannotOpen(index, serial);
         return ExitOpenFailed;
     }
     {
@@ -274,7 +291,7 @@ QVector<WidgetRun> station(const FirmwareImage &image, const QString &fileName, 
             job.run.serial = serial;
             for (const FT_DEVICE_LIST_INFO_NODE &node : qAsConst(devices))
                 if (deviceSerialString(node).toLatin1() == serial)
-                    job.run.description = printable(deviceDescription(node));
+                    job.run.description = shownDescription(node);
             job.thread = std::thread([&job, &image, &fileName, &hooks, &reporter] {
                 setLogTag(job.run.shownSerial());
                 flashWidget(job.run, image, fileName, hooks);
@@ -380,7 +397,7 @@ int main(int argc, char *argv[])
             return ExitNotConfirmed;
         }
         report.imagePath = files.first();
-        report.imageVersion = printable(image.versionText());
+        report.imageVersion = printable(image.versionText()); // as the questions show it too
         // Of the bytes that are sent, not of the file as it may be by now.
         report.imageSha256 = QCryptographicHash::hash(image.fileContents(), QCryptographicHash::Sha256).toHex();
     }
@@ -389,7 +406,7 @@ int main(int argc, char *argv[])
     if (atStation) {
         if (!options.isSet("yes")
             && !confirmed(QStringLiteral("FW Version %1\nUpdate every widget plugged in from now on, until"
-                                         " Ctrl-C?").arg(printable(image.versionText())))) {
+                                         " Ctrl-C?").arg(report.imageVersion))) {
             printError("station not started");
             return ExitNotConfirmed;
         }
@@ -413,13 +430,12 @@ int main(int argc, char *argv[])
     if (list) {
         if (report.json) {
             for (int i = 0; i < devices.size(); ++i)
-                reporter.device(i, printable(deviceDescription(devices[i])), printable(deviceSerialString(devices[i])));
+                reporter.device(i, shownDescription(devices[i]), shownSerial(devices[i]));
             reporter.end(devices.size(), ExitDone);
         } else {
             QTextStream out(stdout);
             for (int i = 0; i < devices.size(); ++i)
-                out << i << '\t' << printable(deviceDescription(devices[i])) << '\t'
-                    << printable(deviceSerialString(devices[i])) << '\n';
+                out << i << '\t' << shownDescription(devices[i]) << '\t' << shownSerial(devices[i]) << '\n';
         }
         return outputWritten() && !reporter.outputFailed() ? ExitDone : ExitOutputFailed;
     }
@@ -431,11 +447,9 @@ int main(int argc, char *argv[])
             return ExitNoSuchDevice;
         }
         QString question = QStringLiteral("FW Version %1\nUpdate these %2 widgets?")
-                               .arg(printable(image.versionText())).arg(devices.size());
+                               .arg(report.imageVersion).arg(devices.size());
         for (int i = 0; i < devices.size(); ++i)
-            question += QStringLiteral("\n  %1  %2  %3")
-                            .arg(i)
-                            .arg(printable(deviceDescription(devices[i])), printable(deviceSerialString(devices[i])));
+            question += QStringLiteral("\n  %1  %2  %3").arg(i).arg(shownDescription(devices[i]), shownSerial(devices[i]));
         if (!options.isSet("yes") && !confirmed(question + QStringLiteral("\nDo you want to start update?"))) {
             printError("update not started");
             return ExitNotConfirmed;
@@ -447,9 +461,9 @@ int main(int argc, char *argv[])
             return selection.code;
         }
         if (info)
-            return printInfo(selection.index, deviceSerialString(devices[selection.index]));
+            return printInfo(selection.index, shownSerial(devices[selection.index]));
         if (!options.isSet("yes")
-            && !confirmed(QStringLiteral("FW Version %1\nDo you want to start update?").arg(printable(image.versionText())))) {
+            && !confirmed(QStringLiteral("FW Version %1\nDo you want to start update?").arg(report.imageVersion))) {
             printError("update not started");
             return ExitNotConfirmed;
         }
@@ -471,9 +485,7 @@ int main(int argc, char *argv[])
         flashWidget(run, image, files.first(), hooksFor(reporter, 1));
         reporter.finished(run);
         if (run.result == WidgetResult::OpenFailed)
-            printError(QStringLiteral("cannot open widget %1 (serial %2)")
-                           .arg(run.index)
-                           .arg(run.serial.isEmpty() ? QStringLiteral("unreadable") : run.shownSerial()));
+            printCannotOpen(run.index, run.shownSerial());
         else if (run.result == WidgetResult::NotChosen)
             printError(run.message);
     }

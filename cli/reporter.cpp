@@ -91,22 +91,15 @@ bool Reporter::openRecord()
     if (m_options.recordPath.isEmpty())
         return true;
     m_record.setFileName(m_options.recordPath);
+    const QByteArray header = "utc_time,serial,description,firmware_before,image_file,image_version,"
+                              "image_sha256,pages,pages_refused,outcome\n";
     // Appending only: earlier lines are never rewritten.
-    if (!m_record.open(QIODevice::WriteOnly | QIODevice::Append)) {
-        printError(QStringLiteral("cannot write the record %1: %2; nothing was flashed")
-                       .arg(m_options.recordPath, m_record.errorString()));
-        return false;
-    }
-    if (m_record.size() == 0) {
-        const QByteArray header = "utc_time,serial,description,firmware_before,image_file,image_version,"
-                                  "image_sha256,pages,pages_refused,outcome\n";
-        if (m_record.write(header) != header.size() || !m_record.flush()) {
-            printError(QStringLiteral("cannot write the record %1: %2; nothing was flashed")
-                           .arg(m_options.recordPath, m_record.errorString()));
-            return false;
-        }
-    }
-    return true;
+    if (m_record.open(QIODevice::WriteOnly | QIODevice::Append)
+        && (m_record.size() > 0 || (m_record.write(header) == header.size() && m_record.flush())))
+        return true;
+    printError(QStringLiteral("cannot write the record %1: %2; nothing was flashed")
+                   .arg(m_options.recordPath, m_record.errorString()));
+    return false;
 }
 
 void Reporter::recordLine(const WidgetRun &run)
@@ -179,7 +172,7 @@ void Reporter::pageSent(const WidgetRun &run, int pagesSent, int pageCount)
 {
     std::lock_guard<std::mutex> lock(gOutputLock);
     const QString serial = run.shownSerial();
-    int &last = m_lastTenth[QString::number(run.index) + serial];
+    int &last = m_lastTenth[run.index];
     if (pagesSent == 1)
         last = 0;
     const bool newTenth = tenth(pagesSent, pageCount) != last || pagesSent == pageCount;
@@ -230,6 +223,9 @@ void Reporter::finished(const WidgetRun &run)
 
 void Reporter::summary(const QVector<WidgetRun> &runs, int exitCode)
 {
+    int succeeded = 0;
+    for (const WidgetRun &run : runs)
+        succeeded += run.result == WidgetResult::Done;
     if (m_options.mode != Mode::OneWidget) {
         std::lock_guard<std::mutex> lock(gOutputLock);
         std::FILE *stream = m_options.json ? stderr : stdout;
@@ -237,9 +233,7 @@ void Reporter::summary(const QVector<WidgetRun> &runs, int exitCode)
                               .arg(QStringLiteral("serial"), -16).arg(QStringLiteral("firmware before"), -15)
                               .arg(QStringLiteral("result"), -13).arg(QStringLiteral("pages refused"), 13)
                               .arg(QStringLiteral("seconds"), 7));
-        int succeeded = 0;
         for (const WidgetRun &run : runs) {
-            succeeded += run.result == WidgetResult::Done;
             writeLine(stream, QStringLiteral("%1  %2  %3  %4  %5")
                                   .arg(run.shownSerial(), -16).arg(run.firmwareBefore, -15)
                                   .arg(outcomeText(run.result), -13).arg(run.pagesRefused, 13)
@@ -247,9 +241,6 @@ void Reporter::summary(const QVector<WidgetRun> &runs, int exitCode)
         }
         writeLine(stream, QStringLiteral("%1 of %2 widgets updated").arg(succeeded).arg(runs.size()));
     }
-    int succeeded = 0;
-    for (const WidgetRun &run : runs)
-        succeeded += run.result == WidgetResult::Done;
     std::lock_guard<std::mutex> lock(gOutputLock);
     json({{"event", "end"}, {"widgets", runs.size()}, {"succeeded", succeeded}, {"exit", exitCode}});
 }
@@ -264,10 +255,4 @@ void Reporter::end(int widgets, int exitCode)
 {
     std::lock_guard<std::mutex> lock(gOutputLock);
     json({{"event", "end"}, {"widgets", widgets}, {"exit", exitCode}});
-}
-
-void boardInterrupted()
-{
-    std::lock_guard<std::mutex> lock(gOutputLock);
-    gBoardDrawn = 0;
 }

@@ -63,7 +63,7 @@ private:
     bool m_terminal = false;
     QVector<QString> m_board;  // the lines of --all on a terminal
     QElapsedTimer m_boardDrawn; // a redraw at most every tenth of a second
-    QMap<QString, int> m_lastTenth; // the tenth of the pages each widget reached
+    QMap<int, int> m_lastTenth; // by widget index: the tenth of its pages reached
 };
 
 // The flasher's message handler: warnings and failures always reach standard
@@ -73,7 +73,5 @@ void installFlasherMessageHandler(bool verbose);
 void setLogTag(const QString &tag);
 // Report lines written by the flasher itself ("lumora-flash: ...").
 void printError(const QString &text);
-// Someone printed to standard error: the board starts afresh below it.
-void boardInterrupted();
 
 #endif
