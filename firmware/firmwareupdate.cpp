@@ -36,8 +36,7 @@ FirmwareUpdate::Outcome FirmwareUpdate::fail(Outcome outcome, const QString &err
 
 FirmwareUpdate::Outcome FirmwareUpdate::run()
 {
-    m_refused = 0;
-    m_refusedList.clear();
+    m_refused.clear();
     m_pageCount = 0;
     m_pagesSent = 0;
     m_error.clear();
@@ -88,8 +87,7 @@ FirmwareUpdate::Outcome FirmwareUpdate::run()
             m_link.discardLateReplies();
         }
         if (!answered || status != FLASH_PAGE_OK) {
-            ++m_refused;
-            m_refusedList.append(page);
+            m_refused.append(page);
             qCDebug(lcUpdate) << "!";
         }
         m_pagesSent = page + 1;
@@ -105,20 +103,20 @@ FirmwareUpdate::Outcome FirmwareUpdate::run()
         }
     }
 
-    if (m_refused == 0) {
+    if (m_refused.isEmpty()) {
         qCDebug(lcUpdate, "Firmware update done");
         return Outcome::Done;
     }
     // The first few of them by number, as the widget counts its pages.
     constexpr int Named = 5;
     QStringList named;
-    for (int i = 0; i < qMin(Named, int(m_refusedList.size())); ++i)
-        named << QString::number(m_refusedList[i]);
+    for (int i = 0; i < qMin(Named, int(m_refused.size())); ++i)
+        named << QString::number(m_refused[i]);
     QString which = named.join(QStringLiteral(", "));
-    if (m_refusedList.size() > Named)
-        which += QStringLiteral(" and %1 more").arg(m_refusedList.size() - Named);
+    if (m_refused.size() > Named)
+        which += QStringLiteral(" and %1 more").arg(m_refused.size() - Named);
     fail(Outcome::PagesRefused, QStringLiteral("Firmware update failed: %1 of %2 pages refused (pages %3, counting from 0)")
-                                    .arg(m_refused).arg(m_pageCount).arg(which));
+                                    .arg(m_refused.size()).arg(m_pageCount).arg(which));
     if (unanswered > 0)
         qCWarning(lcUpdate, "%d of them got no reply in time: check the cable and the widget's power", unanswered);
     qCWarning(lcUpdate, "The widget holds an incomplete image: run the update again");

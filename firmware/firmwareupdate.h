@@ -39,7 +39,7 @@ public:
     int pageCount() const { return m_pageCount; }
     int pagesSent() const { return m_pagesSent; }
     // Pages the widget did not accept: refused, or not answered in time.
-    int refusedPages() const { return m_refused; }
+    int refusedPages() const { return int(m_refused.size()); }
     QString errorString() const { return m_error; }
 
     // Why the image cannot be loaded at all (no whole page, or more pages than
@@ -60,8 +60,7 @@ private:
     QString m_fileName;
     int m_pageCount = 0;
     int m_pagesSent = 0;
-    int m_refused = 0;
-    QVector<int> m_refusedList; // page numbers, counted from 0
+    QVector<int> m_refused; // page numbers, counted from 0
     QString m_error;
 };
 
