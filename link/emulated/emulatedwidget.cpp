@@ -28,8 +28,6 @@ EmulatedWidget::EmulatedWidget(EmulatedWidgetInfo widgetInfo)
 
 void EmulatedWidget::setAutoReply(int label, bool answer) { m_silentLabels[label] = !answer; }
 void EmulatedWidget::scriptReply(int label, const QByteArray &rawBytes) { m_scripted[label].append(rawBytes); }
-void EmulatedWidget::dropReplies(int count) { m_drop = count; }
-void EmulatedWidget::corruptReplies(int count) { m_corrupt = count; }
 void EmulatedWidget::setGarbageReplies(bool on) { m_garbage = on; }
 void EmulatedWidget::setForeignFramesBeforeReply(int count) { m_foreignBeforeReply = count; }
 void EmulatedWidget::setEndlessForeignFrames(bool on) { m_endlessForeign = on; }
@@ -140,18 +138,10 @@ void EmulatedWidget::reply(int label, const QByteArray &payload)
 {
     if (m_silentLabels.value(label, false))
         return;
-    if (m_drop > 0) {
-        --m_drop;
-        return;
-    }
     QByteArray bytes = frame(label, payload);
     QVector<QByteArray> &scripted = m_scripted[label];
     if (!scripted.isEmpty())
         bytes = scripted.takeFirst();
-    if (m_corrupt > 0 && !bytes.isEmpty()) {
-        --m_corrupt;
-        bytes[bytes.size() - 1] = char(0x00);
-    }
     if (m_garbage) {
         for (char &c : bytes) {
             // xorshift noise that never forms a start byte, so garbage is

@@ -3,8 +3,8 @@
 // The emulated D2XX bus carries its bytes for trying the program without
 // hardware; the tests' emulated USB chip carries the same widget behind the
 // real libusb and libftdi1. Tests shape its behaviour through the knobs
-// below (silent labels, scripted, dropped or corrupted replies, foreign
-// frames, refused pages, unplugging).
+// below (silent labels, scripted replies, garbage, foreign frames, refused
+// pages, silence or trickling from a page on, unplugging).
 #ifndef LUMORA_EMULATEDWIDGET_H
 #define LUMORA_EMULATEDWIDGET_H
 
@@ -49,8 +49,6 @@ public:
     // The next reply to `label` is these raw bytes instead of the real frame
     // (queued: one scripted reply per request).
     void scriptReply(int label, const QByteArray &rawBytes);
-    void dropReplies(int count);            // the next `count` replies vanish
-    void corruptReplies(int count);         // ... arrive with a wrong end byte
     void setGarbageReplies(bool on);        // every reply replaced by noise
     void setForeignFramesBeforeReply(int count); // foreign frames ahead of each reply
     void injectBytes(const QByteArray &rawBytes); // into the stream to the host, now
@@ -106,8 +104,6 @@ private:
     bool m_inLoader = false;
     QMap<int, bool> m_silentLabels;
     QMap<int, QVector<QByteArray>> m_scripted;
-    int m_drop = 0;
-    int m_corrupt = 0;
     bool m_garbage = false;
     int m_foreignBeforeReply = 0;
     bool m_endlessForeign = false;
