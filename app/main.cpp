@@ -1,13 +1,50 @@
 #include "mainwindowpro.h"
+#include "version.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QIcon>
 
 #include <csignal>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+const char UsageText[] =
+    "Usage: lumora-configurator [--version | --help] [Qt options]\n"
+    "Finds USB DMX512 widgets, shows their settings and updates their firmware.\n"
+    "\n"
+    "  --version   print the version and those of libftdi1 and Qt, and exit\n"
+    "  -h, --help  print this help and exit\n"
+    "\n"
+    "LUMORA_EMULATOR=N emulates N widgets instead of USB; see lumora-configurator(1).\n";
+
+// --version and --help are answered on standard output without a window, and
+// without a display: before QApplication is made. -1 when neither is given.
+int answerWithoutWindow(int argc, char *argv[])
+{
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--version") == 0) {
+            const QByteArray text = lumora::versionText(QStringLiteral("lumora-configurator")).toLocal8Bit() + '\n';
+            std::fputs(text.constData(), stdout);
+        } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(UsageText, stdout);
+        } else {
+            continue;
+        }
+        return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
+    }
+    return -1;
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
+    const int answered = answerWithoutWindow(argc, argv);
+    if (answered >= 0)
+        return answered;
 #ifdef SIGPIPE
     // Standard output may be a pipe that its reader closed: the device count
     // written there must not end the program.
