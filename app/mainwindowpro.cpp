@@ -3,6 +3,11 @@
 #include "ui_mainwindowpro.h"
 #include "firmwareupdate.h"
 #include "widgetlink.h"
+#include "d2xxbackend.h"
+#include "version.h"
+
+#include <QMenuBar>
+#include <QMessageBox>
 
 Q_LOGGING_CATEGORY(lcWindow, "lumora.window")
 
@@ -24,6 +29,23 @@ MainWindowPro::MainWindowPro(QWidget *parent)
     installLogMessageHandler();
     gLogView = ui->plainTextEdit;
     gLink = new WidgetLink;
+    setUpHelpMenu();
+}
+
+void MainWindowPro::setUpHelpMenu()
+{
+    QMenu *help = ui->menuBar->addMenu(tr("&Help"));
+    help->addAction(tr("&About Lumora Configurator"), this, [this] {
+        const QString widgets = qstrcmp(lumora::d2xxBackend().name(), "libftdi1") == 0
+            ? tr("Real widgets over USB (libftdi1)")
+            : tr("Emulated widgets (LUMORA_EMULATOR=%1): no real widget is touched")
+                  .arg(QString::fromLocal8Bit(qgetenv("LUMORA_EMULATOR")));
+        QMessageBox::about(this, tr("About Lumora Configurator"),
+                           tr("Lumora Configurator %1\n\n"
+                              "Finds USB DMX512 widgets, shows their settings and updates their firmware.\n\n"
+                              "Qt %2, libftdi1 %3\n%4")
+                               .arg(lumora::programVersion(), lumora::qtVersion(), lumora::libftdiVersion(), widgets));
+    });
 }
 
 MainWindowPro::~MainWindowPro()

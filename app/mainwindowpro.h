@@ -37,6 +37,8 @@ private slots:
     void on_devOpenBtn_clicked();
 
 private:
+    // Help > About Lumora Configurator, added to the form's menu bar.
+    void setUpHelpMenu();
     void showOpenedDevice();
     void showOpenFailed();
     void closeDevice();

@@ -5,16 +5,20 @@
 #include "logview.h"
 #include "mainwindowpro.h"
 #include "testsupport.h"
+#include "version.h"
 #include "widgetlink.h"
 
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
+#include <QMenuBar>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSpinBox>
 #include <QTextBlock>
 #include <QThread>
+#include <QTimer>
 
 using lumora::D2xxCall;
 using lumora::EmulatedBus;
@@ -92,6 +96,32 @@ private slots:
         QVERIFY(gLink && !gLink->handle);
         // The second control group lies almost wholly outside its parent.
         QVERIFY(child<QPushButton>(&window, "updBtn_2")->visibleRegion().isEmpty());
+    }
+
+    // Help > About names the version, Qt's and libftdi1's, and says that the
+    // widgets are emulated.
+    void aboutBox()
+    {
+        MainWindowPro window;
+        window.show();
+        QAction *about = nullptr;
+        for (QAction *menu : window.menuBar()->actions())
+            if (menu->text() == "&Help" && menu->menu() && !menu->menu()->actions().isEmpty())
+                about = menu->menu()->actions().first();
+        QVERIFY(about);
+        QCOMPARE(about->text(), QString("&About Lumora Configurator"));
+        QString shown;
+        QTimer::singleShot(0, [&] {
+            if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+                shown = box->text();
+                box->accept();
+            }
+        });
+        about->trigger();
+        QVERIFY2(shown.startsWith("Lumora Configurator " + lumora::programVersion() + "\n"), qPrintable(shown));
+        QVERIFY(lumora::programVersion().contains(QRegularExpression("^\\d+\\.\\d+\\.\\d+$")));
+        QVERIFY2(shown.contains(QString("Qt %1, libftdi1 %2").arg(qVersion(), lumora::libftdiVersion())), qPrintable(shown));
+        QVERIFY2(shown.contains("Emulated widgets (LUMORA_EMULATOR=0): no real widget is touched"), qPrintable(shown));
     }
 
     void logLine_data()
