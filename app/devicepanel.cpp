@@ -25,7 +25,7 @@ void MainWindowPro::on_scanDevicesBtn_clicked()
         return;
     // The list is about to change under the open widget: let go of it first,
     // so that the button and the list tell the truth afterwards.
-    if (gOpenDevice != -1 || gLink->handle)
+    if (gOpenDevice != -1 || gLink->isOpen())
         closeDevice();
     DWORD count = 0;
     if (FT_CreateDeviceInfoList(&count) == FT_OK) {

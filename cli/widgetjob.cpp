@@ -39,7 +39,7 @@ void flashWidget(WidgetRun &run, const FirmwareImage &image, const QString &file
     clock.start();
     WidgetLink link;
     link.reportStream = nullptr;
-    const bool opened = run.bySerial ? link.openSerial(run.serial) : link.open(run.index);
+    const bool opened = run.bySerial ? link.openWidgetBySerial(run.serial).identified() : link.open(run.index);
     if (!opened) {
         run.result = WidgetResult::OpenFailed;
         run.message = link.errorString();

@@ -40,7 +40,7 @@ FirmwareUpdate::Outcome FirmwareUpdate::run()
     m_pageCount = 0;
     m_pagesSent = 0;
     m_error.clear();
-    if (!m_link.handle)
+    if (!m_link.isOpen())
         return fail(Outcome::NoDevice, QStringLiteral("No device open: firmware update not started"));
     const QString problem = imageProblem(m_image, m_fileName);
     if (!problem.isEmpty())

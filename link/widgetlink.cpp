@@ -42,6 +42,7 @@ void WidgetLink::close()
     if (handle)
         FT_Close(handle);
     handle = nullptr;
+    m_identified = false;
 }
 
 void WidgetLink::discardLateReplies()
@@ -177,26 +178,52 @@ int WidgetLink::mabTimeMicroseconds(uint8_t mabTime)
 
 int WidgetLink::open(int device)
 {
+    return openWidget(device).identified() ? 1 : 0;
+}
+
+OpenResult WidgetLink::openWidget(int device)
+{
+    return finishOpen(openDevice(device));
+}
+
+OpenResult WidgetLink::openWidgetBySerial(const QByteArray &serial)
+{
+    return finishOpen(openDeviceBySerial(serial));
+}
+
+OpenResult WidgetLink::finishOpen(OpenResult result)
+{
+    if (result.stage != OpenStage::Opened)
+        return result;
+    result = identify();
+    if (!result.identified())
+        close();
+    return result;
+}
+
+OpenResult WidgetLink::openDevice(int device)
+{
     return openWith(QString::number(device), [&] { return FT_Open(device, &handle); });
 }
 
-int WidgetLink::openSerial(const QByteArray &serial)
+OpenResult WidgetLink::openDeviceBySerial(const QByteArray &serial)
 {
     return openWith(QString::fromLatin1(serial), [&] {
         return FT_OpenEx(const_cast<char *>(serial.constData()), FT_OPEN_BY_SERIAL_NUMBER, &handle);
     });
 }
 
-int WidgetLink::openWith(const QString &device, const std::function<FT_STATUS()> &openDevice)
+OpenResult WidgetLink::openWith(const QString &device, const std::function<FT_STATUS()> &attempt)
 {
     close();
     m_error.clear();
+    m_device = device;
 
     FT_STATUS status = FT_OTHER_ERROR;
-    for (int attempt = 0; attempt < OpenAttempts; ++attempt) {
+    for (int i = 0; i < OpenAttempts; ++i) {
         qCDebug(lcLink).noquote() << QStringLiteral("\n------ D2XX ------- Opening [Device %1] ------ Try %2")
-                                         .arg(device).arg(attempt);
-        status = openDevice();
+                                         .arg(device).arg(i);
+        status = attempt();
         lumora::sleepMs(PauseAfterOpenMs);
         if (status == FT_OK)
             break;
@@ -205,7 +232,7 @@ int WidgetLink::openWith(const QString &device, const std::function<FT_STATUS()>
         handle = nullptr;
         m_error = QStringLiteral("Opening device %1 failed: %2").arg(device).arg(backendReason(nullptr, status));
         qCWarning(lcLink).noquote() << m_error;
-        return 0;
+        return {status == FT_DEVICE_NOT_FOUND ? OpenStage::NotFound : OpenStage::Refused, m_error};
     }
 
     DWORD version = 0;
@@ -223,6 +250,15 @@ int WidgetLink::openWith(const QString &device, const std::function<FT_STATUS()>
 
     FT_SetTimeouts(handle, ReadTimeoutMs, WriteTimeoutMs);
     FT_Purge(handle, FT_PURGE_RX);
+    return {OpenStage::Opened, QString()};
+}
+
+OpenResult WidgetLink::identify(int replyReads)
+{
+    m_identified = false;
+    m_error.clear();
+    if (!isOpen())
+        return {OpenStage::NotFound, QStringLiteral("No device open")};
 
     const unsigned char request[2] = {0, 0};
     qCDebug(lcLink, "Sending GET_WIDGET_PARAMS packet... ");
@@ -233,35 +269,38 @@ int WidgetLink::openWith(const QString &device, const std::function<FT_STATUS()>
         FT_Purge(handle, FT_PURGE_TX);
         if (!sendPacket(GET_WIDGET_PARAMS, request, 2)) {
             const QString why = m_error.isEmpty() ? QStringLiteral("the request was not written whole") : m_error;
-            close();
             m_error = QStringLiteral("Device %1 did not take its parameter request: %2; unplug the widget, plug it"
                                      " in again and scan")
-                          .arg(device).arg(why);
+                          .arg(m_device).arg(why);
             qCWarning(lcLink).noquote() << m_error;
-            return 0;
+            return {OpenStage::Silent, m_error};
         }
     }
 
     qCDebug(lcLink, "\nWaiting for GET_WIDGET_PARAMS_REPLY packet... ");
     auto *record = reinterpret_cast<unsigned char *>(&params);
-    if (receivePacket(GET_WIDGET_PARAMS, record, sizeof params)) {
-        qCDebug(lcLink, "\n GET WIDGET REPLY Received ... ");
-    } else if (!receivePacket(GET_WIDGET_PARAMS, record, sizeof params)) {
+    bool answered = false;
+    for (int read = 0; read < replyReads && !answered; ++read) {
+        answered = receivePacket(GET_WIDGET_PARAMS, record, sizeof params);
+        if (answered && read == 0)
+            qCDebug(lcLink, "\n GET WIDGET REPLY Received ... ");
+    }
+    if (!answered) {
         const QString why = m_error;
-        close();
         m_error = why.isEmpty()
                       ? QStringLiteral("Device %1 did not answer its parameter request: is it a Lumora widget? Unplug"
                                        " it, plug it in again and scan")
-                            .arg(device)
-                      : QStringLiteral("Device %1 did not answer its parameter request: %2").arg(device).arg(why);
+                            .arg(m_device)
+                      : QStringLiteral("Device %1 did not answer its parameter request: %2").arg(m_device).arg(why);
         qCWarning(lcLink).noquote() << m_error;
-        return 0;
+        return {OpenStage::Silent, m_error};
     }
 
     // Take the serial reply out of the stream; the panel asks again to show it.
     uint32_t serial = 0;
     readSerialNumber(&serial);
     m_error.clear();
+    m_identified = true;
 
     qCDebug(lcLink, "\n-----------::PRO Connected [Information Follows]::------------");
     qCDebug(lcLink, "\n\t\t  FIRMWARE VERSION: %d.%d", int(params.firmwareMsb), int(params.firmwareLsb));
@@ -271,5 +310,5 @@ int WidgetLink::openWith(const QString &device, const std::function<FT_STATUS()>
         std::fprintf(reportStream, "\n\t\t  SEND REFRESH RATE: %d packets/sec", int(params.refreshRate));
         std::fflush(reportStream);
     }
-    return 1;
+    return {OpenStage::Identified, QString()};
 }

@@ -28,6 +28,28 @@ struct WidgetParams
 #pragma pack(pop)
 static_assert(sizeof(WidgetParams) == 5, "WidgetParams is received as five raw bytes");
 
+// How far opening a widget got. Opening has two steps: the USB device is
+// opened and set up, then the widget is asked who it is.
+enum class OpenStage {
+    NotFound,   // no such entry in the device list, or the device is gone
+    Refused,    // the system would not give us the device (permissions, the
+                // kernel's serial driver, another program)
+    Opened,     // the device is open and set up; the widget was not asked yet
+    Silent,     // the device is open but the widget did not answer its
+                // parameter request (not a widget, or one waiting in its loader)
+    Identified, // the widget answered: `params` holds what it reported
+};
+
+struct OpenResult
+{
+    OpenStage stage = OpenStage::NotFound;
+    QString reason; // what went wrong, in words that say what to do
+
+    bool identified() const { return stage == OpenStage::Identified; }
+    // The USB device is held, whether or not the widget answered.
+    bool deviceOpen() const { return stage == OpenStage::Opened || stage == OpenStage::Silent || identified(); }
+};
+
 // The connection to one widget: its D2XX handle (none while closed) and the
 // parameters it reported when it was opened.
 class WidgetLink
@@ -46,10 +68,28 @@ public:
     // Each returns 1 on success, 0 on failure.
     int sendPacket(int label, const unsigned char *data, int len);
     int receivePacket(int label, unsigned char *dst, int len);
+    // Opens entry `device` of the device list and identifies the widget; on
+    // failure the link holds no handle.
     int open(int device);
-    // The same, for the attached widget with this serial string, wherever it
-    // stands in the device list.
-    int openSerial(const QByteArray &serial);
+
+    // The two steps of an open, for callers that need to know which failed.
+    // Opens the USB device (entry `device` of the list, or the attached device
+    // with this serial string, wherever it stands in the list) with a few
+    // tries, and sets it up for the widget's protocol. Anything held before
+    // is let go first.
+    OpenResult openDevice(int device);
+    OpenResult openDeviceBySerial(const QByteArray &serial);
+    // Asks the open device for its parameters (and takes its serial reply out
+    // of the stream). `replyReads`: how many times to look for the reply. A
+    // silent widget keeps its handle; the caller decides whether to go on.
+    OpenResult identify(int replyReads = 2);
+    // Both steps; a silent widget is let go.
+    OpenResult openWidget(int device);
+    OpenResult openWidgetBySerial(const QByteArray &serial);
+
+    // A device is held; `params` is valid only when identified() too.
+    bool isOpen() const { return handle != nullptr; }
+    bool identified() const { return isOpen() && m_identified; }
 
     // Lets go of the widget: closes the handle, if any, and sets it to none.
     void close();
@@ -77,14 +117,16 @@ public:
     static int mabTimeMicroseconds(uint8_t mabTime);
 
 private:
-    // open() and openSerial(): `device` names the widget in the log lines,
-    // `openDevice` makes one attempt.
-    int openWith(const QString &device, const std::function<FT_STATUS()> &openDevice);
+    // `device` names the widget in the log lines, `attempt` makes one try.
+    OpenResult openWith(const QString &device, const std::function<FT_STATUS()> &attempt);
+    OpenResult finishOpen(OpenResult result);
     // Notes a failing status of a call on the handle, with the backend's words.
     void failed(FT_STATUS status, const char *what);
 
     FT_STATUS m_ioStatus = FT_OK;
     QString m_error;
+    QString m_device;          // how the log lines name the open device
+    bool m_identified = false; // `params` came from the device held now
     std::vector<unsigned char> m_frame; // the frame sendPacket writes
 };
 
