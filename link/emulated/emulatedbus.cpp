@@ -1,5 +1,4 @@
 #include "emulatedbus.h"
-#include "protocol.h"
 
 #include <QFile>
 
@@ -58,33 +57,10 @@ void EmulatedBus::reset(int count)
     m_handles.clear();
     m_listed.clear();
     m_listMade = false;
-    m_flashDumpPath.clear();
-    m_refusedPages.clear();
-    m_refusedBySerial.clear();
-    m_silent = false;
-    m_latencyMs = 0;
-    m_silentFromPage = m_trickleFromPage = -1;
+    m_settings = Settings();
     driverVersionValue = 0x00010000;
     for (int i = 0; i < count; ++i)
         m_widgets.push_back(std::make_unique<EmulatedWidget>(EmulatedWidgetInfo::standard(i)));
-}
-
-void EmulatedBus::shape(EmulatedWidget &w) const
-{
-    for (int page : m_refusedPages)
-        w.refusePage(page);
-    const auto own = m_refusedBySerial.equal_range(w.info.serialString);
-    for (auto it = own.first; it != own.second; ++it)
-        w.refusePage(it->second);
-    if (m_silent) {
-        w.setAutoReply(GET_WIDGET_PARAMS, false);
-        w.setAutoReply(GET_WIDGET_SERIAL, false);
-    }
-    w.replyLatencyMs = m_latencyMs;
-    if (m_silentFromPage >= 0)
-        w.silentFromPage(m_silentFromPage);
-    if (m_trickleFromPage >= 0)
-        w.trickleFromPage(m_trickleFromPage);
 }
 
 void EmulatedBus::configureFromEnvironment()
@@ -97,32 +73,15 @@ void EmulatedBus::configureFromEnvironment()
     reset(count);
 
     std::lock_guard<std::mutex> lock(m_lock);
-    for (const QByteArray &entry : qgetenv("LUMORA_EMULATOR_REFUSE_PAGES").split(',')) {
-        const int colon = entry.lastIndexOf(':');
-        bool isNumber = false;
-        const int index = entry.mid(colon + 1).toInt(&isNumber);
-        if (!isNumber)
-            continue;
-        if (colon < 0)
-            m_refusedPages.insert(index);
-        else
-            m_refusedBySerial.emplace(entry.left(colon), index);
-    }
-    m_silent = qgetenv("LUMORA_EMULATOR_SILENT") == "1";
-    m_latencyMs = qMax(0, qEnvironmentVariableIntValue("LUMORA_EMULATOR_LATENCY_MS"));
-    bool set = false;
-    if (const int page = qEnvironmentVariableIntValue("LUMORA_EMULATOR_SILENT_FROM_PAGE", &set); set && page >= 0)
-        m_silentFromPage = page;
-    if (const int page = qEnvironmentVariableIntValue("LUMORA_EMULATOR_TRICKLE_FROM_PAGE", &set); set && page >= 0)
-        m_trickleFromPage = page;
+    m_settings.knobs = EmulatorKnobValues::fromEnvironment();
     const QList<QByteArray> serials = qgetenv("LUMORA_EMULATOR_SERIALS").split(',');
     for (size_t i = 0; i < m_widgets.size(); ++i) {
         EmulatedWidget &w = *m_widgets[i];
         if (int(i) < serials.size() && !serials[int(i)].isEmpty())
             w.info.serialString = serials[int(i)].left(15);
-        shape(w);
+        m_settings.knobs.shape(w);
     }
-    m_flashDumpPath = QString::fromLocal8Bit(qgetenv("LUMORA_EMULATOR_FLASH_DUMP"));
+    m_settings.flashDumpPath = QString::fromLocal8Bit(qgetenv("LUMORA_EMULATOR_FLASH_DUMP"));
     const QByteArray schedule = qgetenv("LUMORA_EMULATOR_PLUG").trimmed();
     if (!schedule.isEmpty() && !m_schedule.joinable())
         m_schedule = std::thread(&EmulatedBus::runPlugSchedule, this, schedule.split(','));
@@ -162,7 +121,7 @@ void EmulatedBus::plug(const QByteArray &serial, bool in)
             EmulatedWidgetInfo info = EmulatedWidgetInfo::standard(int(m_widgets.size()));
             info.serialString = serial.left(15);
             m_widgets.push_back(std::make_unique<EmulatedWidget>(info));
-            shape(*m_widgets.back());
+            m_settings.knobs.shape(*m_widgets.back());
         }
         ++m_changes;
     }
@@ -239,7 +198,9 @@ FT_STATUS EmulatedBus::getDeviceInfoList(FT_DEVICE_LIST_INFO_NODE *dest, DWORD c
         node.Flags = w->isOpen() ? FT_FLAGS_OPENED : 0;
         node.Type = FT_DEVICE_232R;
         node.ID = 0x04036001;
-        node.LocId = 0x100 + i;
+        // A station tells attachments apart by it: new at every plug, never
+        // shared by two widgets plugged in at once.
+        node.LocId = w->attachment();
         copyField(node.SerialNumber, sizeof node.SerialNumber, w->info.serialString);
         copyField(node.Description, sizeof node.Description, w->info.description);
     }
@@ -308,9 +269,9 @@ FT_STATUS EmulatedBus::openWidget(EmulatedWidget *w, FT_HANDLE *handle)
 
 void EmulatedBus::dumpFlash(const EmulatedWidget &widget) const
 {
-    if (m_flashDumpPath.isEmpty() || widget.acceptedPages().isEmpty())
+    if (m_settings.flashDumpPath.isEmpty() || widget.acceptedPages().isEmpty())
         return;
-    QString path = m_flashDumpPath;
+    QString path = m_settings.flashDumpPath;
     path.replace(QLatin1String("%s"), QString::fromLatin1(widget.info.serialString));
     QFile dump(path);
     if (dump.open(QIODevice::WriteOnly | QIODevice::Truncate))

@@ -5,6 +5,7 @@
 #define LUMORA_EMULATEDBUS_H
 
 #include "d2xxbackend.h"
+#include "emulatedknobs.h"
 #include "emulatedwidget.h"
 
 #include <QString>
@@ -13,7 +14,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <thread>
 #include <vector>
 
@@ -36,13 +36,11 @@ public:
     DWORD driverVersionValue = 0x00010000;
 
     // Shapes the bus from the environment, for trying failures from outside
-    // the process (the command-line flasher's tests, a demo):
+    // the process (the command-line flasher's tests, a demo). Each widget
+    // gets the knobs of emulatedknobs.h (refused pages, reply latency,
+    // silence...); the bus itself takes
     //   LUMORA_EMULATOR             number of widgets (empty: 1; 0: none)
     //   LUMORA_EMULATOR_SERIALS     serial strings of the widgets, comma-separated
-    //   LUMORA_EMULATOR_REFUSE_PAGES  page indices every widget refuses, or
-    //                               SERIAL:PAGE for the widget with that serial
-    //   LUMORA_EMULATOR_SILENT      1: widgets never answer (opening fails)
-    //   LUMORA_EMULATOR_LATENCY_MS  delay before each reply
     //   LUMORA_EMULATOR_FLASH_DUMP  file that receives a widget's accepted
     //                               pages when its handle is closed; a %s in
     //                               it stands for the widget's serial string
@@ -86,8 +84,6 @@ private:
         int generation;
     };
 
-    // Gives the widget the behaviour the environment asked for.
-    void shape(EmulatedWidget &widget) const;
     FT_STATUS openWidget(EmulatedWidget *widget, FT_HANDLE *handle);
     void runPlugSchedule(QList<QByteArray> events);
     Handle *live(FT_HANDLE handle, FT_STATUS *status);
@@ -108,12 +104,11 @@ private:
     quintptr m_nextHandle = 0x1000;
     std::vector<Listed> m_listed;
     bool m_listMade = false;
-    QString m_flashDumpPath;
-    std::set<int> m_refusedPages;
-    std::multimap<QByteArray, int> m_refusedBySerial;
-    bool m_silent = false;
-    int m_latencyMs = 0;
-    int m_silentFromPage = -1, m_trickleFromPage = -1;
+    // What the environment asked for; a fresh bus has none of it.
+    struct Settings {
+        QString flashDumpPath;
+        EmulatorKnobValues knobs;
+    } m_settings;
 
     // Plug events: the schedule's thread, and whoever waits for a change.
     std::condition_variable m_changed;

@@ -2,6 +2,7 @@
 #include "protocol.h"
 
 #include <algorithm>
+#include <atomic>
 
 namespace lumora {
 
@@ -23,7 +24,14 @@ EmulatedWidgetInfo EmulatedWidgetInfo::standard(int index)
 
 EmulatedWidget::EmulatedWidget(EmulatedWidgetInfo widgetInfo)
     : info(std::move(widgetInfo))
+    , m_attachment(nextAttachment())
 {
+}
+
+quint32 EmulatedWidget::nextAttachment()
+{
+    static std::atomic<quint32> next{1};
+    return next++;
 }
 
 void EmulatedWidget::setAutoReply(int label, bool answer) { m_silentLabels[label] = !answer; }
@@ -58,6 +66,7 @@ void EmulatedWidget::replug()
     if (m_plugged)
         return;
     m_plugged = true;
+    m_attachment = nextAttachment();
     m_inLoader = false;
     m_unplugAfterWrites = -1;
     m_unplugAtPage = -1;

@@ -80,6 +80,9 @@ public:
     bool plugged() const { return m_plugged; }
     // Changes at every unplug: a handle or claim from before is stale.
     int generation() const { return m_generation; }
+    // New at every plug (construction and replug), never the same for two
+    // widgets of the process: where the widget sits until it is pulled out.
+    quint32 attachment() const { return m_attachment; }
     int openHandles = 0;                    // kept by whatever transport opens it
     bool isOpen() const { return openHandles > 0; }
     bool inLoader() const { return m_inLoader; }
@@ -99,8 +102,11 @@ private:
     void reply(int label, const QByteArray &payload);
     void queue(const QByteArray &bytes, Clock::time_point readyAt);
 
+    static quint32 nextAttachment();
+
     bool m_plugged = true;
     int m_generation = 0;
+    quint32 m_attachment;
     bool m_inLoader = false;
     QMap<int, bool> m_silentLabels;
     QMap<int, QVector<QByteArray>> m_scripted;

@@ -1,6 +1,7 @@
 // Runs a program against emulated USB chips (see the usage below), for
 // black-box tests of the built programs over the real libusb and libftdi1.
-// --latency-ms delays each widget reply; --no-access takes every permission
+// The widgets take the knobs of emulatedknobs.h as options (--latency-ms 2
+// is LUMORA_EMULATOR_LATENCY_MS=2); --no-access takes every permission
 // off the device nodes (and, when run as root, the program's capabilities
 // that override permissions), so that opening one fails with EACCES as for
 // a user without the udev rule; --driver-busy keeps the kernel driver bound;
@@ -9,6 +10,7 @@
 // %s replaced by its serial. The exit code is the program's. Ctrl-C and
 // other signals to the process group reach the program alone; this waits
 // for it and still dumps.
+#include "emulatedknobs.h"
 #include "usbchip.h"
 
 #include <QFile>
@@ -50,8 +52,13 @@ bool dropPermissionOverride()
 
 int main(int argc, char *argv[])
 {
-    const QStringList flags{"--no-access", "--driver-busy", "--claimed"},
-        valued{"--chips", "--latency-ms", "--refuse-pages", "--flash-dump"};
+    const QStringList flags{"--no-access", "--driver-busy", "--claimed"};
+    QStringList valued{"--chips", "--flash-dump"};
+    QByteArray knobUsage;
+    for (const EmulatorKnob &knob : emulatorKnobs()) {
+        valued << knob.option();
+        knobUsage += "  " + knob.option() + " " + knob.example + "\t" + knob.help + "\n";
+    }
     QMap<QString, QString> options{{"--chips", "EM000001"}};
     int i = 1;
     for (; i < argc && QByteArray(argv[i]) != "--"; ++i) {
@@ -61,12 +68,16 @@ int main(int argc, char *argv[])
         options[option] = flags.contains(option) ? "1" : QString::fromLocal8Bit(argv[++i]);
     }
     if (i + 1 >= argc || QByteArray(argv[i]) != "--") {
-        std::fprintf(stderr, "usage: umockdev-wrapper usbchip-run [--chips SN1,SN2] [--latency-ms N]"
-                             " [--refuse-pages 3,7] [--no-access] [--driver-busy] [--claimed] [--flash-dump PATTERN-with-%%s]"
-                             " -- PROGRAM ARGS...\n");
+        std::fprintf(stderr, "usage: umockdev-wrapper usbchip-run [--chips SN1,SN2] [--no-access] [--driver-busy]"
+                             " [--claimed] [--flash-dump PATTERN-with-%%s] [KNOB VALUE]... -- PROGRAM ARGS...\n"
+                             "knobs of the widgets (an item SERIAL:VALUE for that widget alone):\n%s",
+                     knobUsage.constData());
         return 2;
     }
     const bool noAccess = options.contains("--no-access");
+    EmulatorKnobValues knobs;
+    for (auto it = options.cbegin(); it != options.cend(); ++it) // the runner's own options are no knobs
+        knobs.setOption(it.key().toLatin1(), it.value().toLocal8Bit());
 
     UsbChipBus bus;
     std::vector<UsbChip *> chips;
@@ -76,11 +87,7 @@ int main(int argc, char *argv[])
         UsbChip &chip = *chips.emplace_back(&bus.plug(info));
         chip.setRefuseDetach(options.contains("--driver-busy"));
         chip.setClaimedElsewhere(options.contains("--claimed"));
-        chip.withWidget([&](EmulatedWidget &w) {
-            w.replyLatencyMs = options.value("--latency-ms").toInt();
-            for (const QString &page : options.value("--refuse-pages").split(',', Qt::SkipEmptyParts))
-                w.refusePage(page.toInt());
-        });
+        chip.withWidget([&](EmulatedWidget &w) { knobs.shape(w); });
         if (noAccess)
             chmod((qgetenv("UMOCKDEV_DIR") + chip.devNode.c_str()).constData(), 0);
     }

@@ -1,0 +1,99 @@
+#include "emulatedknobs.h"
+#include "emulatedwidget.h"
+#include "protocol.h"
+
+#include <QList>
+
+namespace lumora {
+
+namespace {
+
+// The items of a value meant for this widget, SERIAL: taken off.
+QList<QByteArray> itemsFor(const EmulatedWidget &w, const QByteArray &value)
+{
+    QList<QByteArray> items;
+    for (const QByteArray &entry : value.split(',')) {
+        const int colon = entry.lastIndexOf(':');
+        if (colon < 0 || entry.left(colon).trimmed() == w.info.serialString)
+            items.append(entry.mid(colon + 1).trimmed());
+    }
+    return items;
+}
+
+// Each number meant for this widget that is at least 0.
+template <typename Use>
+void forEachNumber(const EmulatedWidget &w, const QByteArray &value, Use use)
+{
+    for (const QByteArray &item : itemsFor(w, value)) {
+        bool ok = false;
+        const int number = item.toInt(&ok);
+        if (ok && number >= 0)
+            use(number);
+    }
+}
+
+} // namespace
+
+QByteArray EmulatorKnob::option() const
+{
+    return "--" + QByteArray(variable).mid(int(sizeof "LUMORA_EMULATOR_") - 1).toLower().replace('_', '-');
+}
+
+const std::vector<EmulatorKnob> &emulatorKnobs()
+{
+    static const std::vector<EmulatorKnob> knobs{
+        {"LUMORA_EMULATOR_REFUSE_PAGES", "3,7", "pages the widgets refuse (counting from 0)",
+         [](EmulatedWidget &w, const QByteArray &value) {
+             forEachNumber(w, value, [&](int page) { w.refusePage(page); });
+         }},
+        {"LUMORA_EMULATOR_LATENCY_MS", "2", "delay before each reply",
+         [](EmulatedWidget &w, const QByteArray &value) {
+             forEachNumber(w, value, [&](int ms) { w.replyLatencyMs = ms; });
+         }},
+        {"LUMORA_EMULATOR_SILENT", "1", "1: the widgets never answer (opening fails)",
+         [](EmulatedWidget &w, const QByteArray &value) {
+             if (itemsFor(w, value).contains("1")) {
+                 w.setAutoReply(GET_WIDGET_PARAMS, false);
+                 w.setAutoReply(GET_WIDGET_SERIAL, false);
+             }
+         }},
+        {"LUMORA_EMULATOR_SILENT_FROM_PAGE", "8", "the widgets answer no firmware page from this one on",
+         [](EmulatedWidget &w, const QByteArray &value) {
+             forEachNumber(w, value, [&](int page) { w.silentFromPage(page); });
+         }},
+        {"LUMORA_EMULATOR_TRICKLE_FROM_PAGE", "8",
+         "from this page on the widgets answer nothing but send a byte every millisecond that never makes a frame",
+         [](EmulatedWidget &w, const QByteArray &value) {
+             forEachNumber(w, value, [&](int page) { w.trickleFromPage(page); });
+         }},
+    };
+    return knobs;
+}
+
+EmulatorKnobValues EmulatorKnobValues::fromEnvironment()
+{
+    EmulatorKnobValues values;
+    for (const EmulatorKnob &knob : emulatorKnobs())
+        if (const QByteArray value = qgetenv(knob.variable); !value.isEmpty())
+            values.m_values.emplace_back(&knob, value);
+    return values;
+}
+
+bool EmulatorKnobValues::setOption(const QByteArray &option, const QByteArray &value)
+{
+    for (const EmulatorKnob &knob : emulatorKnobs()) {
+        if (knob.option() == option) {
+            m_values.emplace_back(&knob, value);
+            return true;
+        }
+    }
+    return false;
+}
+
+void EmulatorKnobValues::shape(EmulatedWidget &widget) const
+{
+    for (const auto &[knob, value] : m_values)
+        knob->apply(widget, value);
+}
+
+} // namespace lumora
