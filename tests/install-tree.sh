@@ -22,6 +22,9 @@ icon_sizes="16 22 24 32 48 64 128 256"
 rule=lib/udev/rules.d/60-lumora-configurator.rules
 desktop=share/applications/lumora-configurator.desktop
 svg=share/icons/hicolor/scalable/apps/lumora-configurator.svg
+metainfo=share/metainfo/io.github.lumora.Configurator.metainfo.xml
+completion=share/bash-completion/completions/lumora-flash
+doc=share/doc/lumora-configurator
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/lumora-install.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -34,13 +37,31 @@ pass() { echo "ok: $*"; }
 expected_files() {
     for program in $programs; do
         echo "bin/$program"
+        echo "share/man/man1/$program.1.gz"
     done
+    case " $programs " in *" lumora-flash "*) echo "$completion" ;; esac
     echo "$rule"
+    echo "$metainfo"
+    echo "$doc/copyright"
+    echo "$doc/changelog.gz"
     echo "$desktop"
     for size in $icon_sizes; do
         echo "share/icons/hicolor/${size}x${size}/apps/lumora-configurator.png"
     done
     echo "$svg"
+}
+
+# True when the gzip file $1 keeps no file name and no time stamp inside
+# (gzip -9n), so that every build makes the same bytes.
+gzip_without_name_or_time() {
+    # shellcheck disable=SC2046 # one argument per byte
+    set -- $(od -An -tu1 -N8 "$1")
+    [ "$#" -eq 8 ] && [ "$1 $2" = "31 139" ] && [ $(($4 & 8)) -eq 0 ] && [ "$5 $6 $7 $8" = "0 0 0 0" ]
+}
+
+# The version of the newest entry of a Debian changelog compressed with gzip.
+changelog_version() {
+    gzip -dc "$1" 2>/dev/null | sed -n '1s/^[a-z0-9.+-]* (\([^)]*\)) .*/\1/p'
 }
 
 # Width and height of a PNG, from its IHDR chunk: "W H".
@@ -123,6 +144,89 @@ check_tree() {
     else
         fail "$svg is missing or not an SVG"
     fi
+
+    if grep -qF "<launchable type=\"desktop-id\">$(basename "$desktop")</launchable>" "$root/$metainfo" 2>/dev/null; then
+        pass "the metainfo launches $(basename "$desktop")"
+    else
+        fail "$metainfo is missing or does not launch $(basename "$desktop")"
+    fi
+    if command -v appstreamcli >/dev/null 2>&1; then
+        if report=$(appstreamcli validate --no-net "$root/$metainfo" 2>&1) &&
+            ! echo "$report" | grep -q '^[EW]:'; then
+            pass "appstreamcli validate accepts the metainfo"
+        else
+            fail "appstreamcli validate: $report"
+        fi
+    else
+        echo "skipped: appstreamcli not found (Debian package appstream)"
+    fi
+
+    if head -n 1 "$root/$doc/copyright" 2>/dev/null |
+        grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/'; then
+        pass "$doc/copyright is in the machine-readable format"
+    else
+        fail "$doc/copyright is missing or not in the machine-readable format"
+    fi
+    # The newest changelog entry, the newest release of the metainfo and
+    # what each program says with --version name one version.
+    version=$(changelog_version "$root/$doc/changelog.gz")
+    if [ -n "$version" ]; then
+        pass "$doc/changelog.gz is at version $version"
+    else
+        fail "$doc/changelog.gz is missing or has no version line"
+    fi
+    if grep -q "<release version=\"$version\"" "$root/$metainfo" 2>/dev/null &&
+        [ "$(grep -m1 -o '<release version="[^"]*"' "$root/$metainfo")" = "<release version=\"$version\"" ]; then
+        pass "the metainfo's newest release is $version"
+    else
+        fail "the metainfo's newest release is not the changelog's $version"
+    fi
+
+    for page in $doc/changelog.gz $(for program in $programs; do echo "share/man/man1/$program.1.gz"; done); do
+        if gzip -t "$root/$page" 2>/dev/null && gzip_without_name_or_time "$root/$page"; then
+            pass "$page is compressed with no name or time stamp"
+        else
+            fail "$page is missing, broken, or keeps a name or time stamp"
+        fi
+    done
+
+    for program in $programs; do
+        page=$root/share/man/man1/$program.1.gz
+        [ -f "$page" ] || continue
+        # man(1) and groff warn of what would render wrongly: any word fails.
+        if command -v groff >/dev/null 2>&1 && command -v man >/dev/null 2>&1; then
+            report=$( (gzip -dc "$page" | groff -ww -z -man -Tutf8) 2>&1
+                LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z "$page" 2>&1 >/dev/null)
+            if [ -z "$report" ]; then
+                pass "$program.1 renders without a warning"
+            else
+                fail "$program.1 renders with warnings: $report"
+            fi
+        else
+            echo "skipped: groff or man not found (Debian packages groff-base, man-db)"
+        fi
+        # Every long option of --help, and its --version.
+        help=$(QT_QPA_PLATFORM=offscreen "$root/bin/$program" --help 2>&1)
+        missing=
+        for option in $(echo "$help" | grep -o -- '--[a-z][a-z-]*' | sort -u); do
+            gzip -dc "$page" | grep -qF -- "$(echo "$option" | sed 's/-/\\-/g')" || missing="$missing $option"
+        done
+        if [ -z "$missing" ]; then
+            pass "$program.1 describes every option of --help"
+        else
+            fail "$program.1 lacks$missing"
+        fi
+        if echo "$help" | grep -q -- '--version'; then
+            shown=$(QT_QPA_PLATFORM=offscreen "$root/bin/$program" --version 2>&1 | head -n 1)
+            if [ "$shown" = "$program $version" ]; then
+                pass "$program --version: $shown"
+            else
+                fail "$program --version says '$shown', not '$program $version'"
+            fi
+        else
+            echo "skipped: $program has no --version"
+        fi
+    done
 }
 
 case $mode in
@@ -230,6 +334,25 @@ deb)
 
         dpkg-deb --extract "$deb" "$work/root"
         check_tree "$work/root/usr"
+
+        if [ "$(dpkg-deb --field "$deb" Version)" = "$version" ]; then
+            pass "the package's Version is the changelog's $version"
+        else
+            fail "the package's Version is '$(dpkg-deb --field "$deb" Version)', the changelog's '$version'"
+        fi
+        # Any error or warning of lintian fails; its notes are shown.
+        if command -v lintian >/dev/null 2>&1; then
+            status=0
+            lintian --fail-on error,warning "$deb" >"$work/lintian" 2>&1 || status=$?
+            grep -v '^running with root privileges' "$work/lintian" || true
+            if [ "$status" -eq 0 ]; then
+                pass "lintian reports no error and no warning"
+            else
+                fail "lintian ended with status $status"
+            fi
+        else
+            echo "skipped: lintian not found (Debian package lintian)"
+        fi
     fi
     ;;
 *)
