@@ -306,6 +306,101 @@ private slots:
         else if (!reply.isEmpty())
             QCOMPARE(log.messages.value(log.messages.indexOf(Report) + 1), QString("\n\t\t  FIRMWARE VERSION: 1.10"));
     }
+
+    void loader_data()
+    {
+        QTest::addColumn<QByteArray>("inLoader"); // LUMORA_EMULATOR_IN_LOADER
+        QTest::addColumn<QByteArray>("steps");
+        QTest::addColumn<QByteArray>("replies");
+        QTest::addColumn<int>("pagesKept");
+        QTest::addColumn<bool>("endsInLoader");
+        // Steps on EM000001, which refuses page 7: L the loader request, P and
+        // S the parameter and serial requests, a digit that page, c closed and
+        // opened again, u pulled out while open and plugged in again. Replies:
+        // P, S, the page's T or F, or - for none.
+        QTest::newRow("started in its loader, left after a finished update")
+            << QByteArray("EM000001") << QByteArray("PS01cPS") << QByteArray("--TTPS") << 2 << false;
+        QTest::newRow("the knob names another widget") << QByteArray("EM000002") << QByteArray("PS0") << QByteArray("PS-")
+                                                       << 0 << false;
+        QTest::newRow("a second loader request is harmless") << QByteArray("1") << QByteArray("L0L1cPS")
+                                                             << QByteArray("TTPS") << 2 << false;
+        QTest::newRow("pulled out and plugged in again") << QByteArray() << QByteArray("PSuPS") << QByteArray("PSPS")
+                                                         << 0 << false;
+        QTest::newRow("a refused page keeps it in its loader until a full retry")
+            << QByteArray() << QByteArray("L078cPSL0cPS") << QByteArray("TFT--TPS") << 2 << false;
+    }
+
+    void loader()
+    {
+        QFETCH(QByteArray, inLoader);
+        QFETCH(QByteArray, steps);
+        QFETCH(QByteArray, replies);
+        QFETCH(int, pagesKept);
+        QFETCH(bool, endsInLoader);
+        EmulatedBus &bus = emulatedBus(0);
+        qputenv("LUMORA_EMULATOR", "2");
+        qputenv("LUMORA_EMULATOR_IN_LOADER", inLoader);
+        qputenv("LUMORA_EMULATOR_REFUSE_PAGES", "EM000001:7");
+        bus.configureFromEnvironment();
+        qputenv("LUMORA_EMULATOR", "0");
+        qunsetenv("LUMORA_EMULATOR_IN_LOADER");
+        qunsetenv("LUMORA_EMULATOR_REFUSE_PAGES");
+        EmulatedWidget &widget = bus.widget(0);
+
+        // Opened from a fresh list, where a widget keeps its place until it is
+        // plugged in again and no two widgets share one.
+        FT_HANDLE handle = nullptr;
+        DWORD place = 0;
+        const auto open = [&](bool plugged) {
+            FT_DEVICE_LIST_INFO_NODE nodes[2];
+            DWORD count = 0;
+            QCOMPARE(FT_CreateDeviceInfoList(&count), FT_STATUS(FT_OK));
+            QCOMPARE(FT_GetDeviceInfoList(nodes, &count), FT_STATUS(FT_OK));
+            QCOMPARE(count, DWORD(2));
+            QVERIFY(nodes[0].LocId != nodes[1].LocId);
+            QCOMPARE(nodes[0].LocId != place, plugged);
+            place = nodes[0].LocId;
+            QCOMPARE(FT_Open(0, &handle), FT_STATUS(FT_OK));
+        };
+        open(true);
+        QByteArray got;
+        for (const char step : steps) {
+            if (step == 'c' || step == 'u') {
+                if (step == 'u')
+                    bus.plug(widget.info.serialString, false);
+                FT_Close(handle);
+                if (step == 'u')
+                    bus.plug(widget.info.serialString, true);
+                open(step == 'u');
+                continue;
+            }
+            const int label = step == 'L'   ? REPROGRAM_FIRMWARE
+                              : step == 'P' ? GET_WIDGET_PARAMS
+                              : step == 'S' ? GET_WIDGET_SERIAL
+                                            : PROGRAM_FLASH_PAGE;
+            QByteArray payload = label == REPROGRAM_FIRMWARE ? QByteArray() : QByteArray(2, 0);
+            if (label == PROGRAM_FLASH_PAGE)
+                payload = bytes({step - '0', 0}) + QByteArray(FLASH_PAGE_SIZE, step);
+            QByteArray frame = EmulatedWidget::frame(label, payload);
+            DWORD done = 0;
+            QCOMPARE(FT_Write(handle, frame.data(), DWORD(frame.size()), &done), FT_STATUS(FT_OK));
+            // Replies of the emulated widget are there as soon as the request is.
+            QByteArray reply(widget.pendingBytes(), 0);
+            QCOMPARE(FT_Read(handle, reply.data(), DWORD(reply.size()), &done), FT_STATUS(FT_OK));
+            if (label == REPROGRAM_FIRMWARE) {
+                QCOMPARE(reply, QByteArray());
+            } else if (reply.isEmpty()) {
+                got += '-';
+            } else {
+                QCOMPARE(int(reply[1]), label);
+                got += label == PROGRAM_FLASH_PAGE ? reply[4] : step;
+            }
+        }
+        FT_Close(handle);
+        QCOMPARE(got, replies);
+        QCOMPARE(widget.acceptedPages().size(), pagesKept);
+        QCOMPARE(widget.inLoader(), endsInLoader);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestLink)

@@ -284,8 +284,10 @@ FT_STATUS EmulatedBus::close(FT_HANDLE handle)
     Handle *h = known(handle);
     if (!h)
         return FT_INVALID_HANDLE;
-    if (h->generation == h->widget->generation() && h->widget->openHandles > 0)
+    if (h->generation == h->widget->generation() && h->widget->openHandles > 0) {
         --h->widget->openHandles;
+        h->widget->hostClosed();
+    }
     dumpFlash(*h->widget);
     m_handles.erase(reinterpret_cast<quintptr>(handle));
     return FT_OK;

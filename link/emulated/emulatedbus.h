@@ -38,7 +38,7 @@ public:
     // Shapes the bus from the environment, for trying failures from outside
     // the process (the command-line flasher's tests, a demo). Each widget
     // gets the knobs of emulatedknobs.h (refused pages, reply latency,
-    // silence...); the bus itself takes
+    // silence, a start in its loader...); the bus itself takes
     //   LUMORA_EMULATOR             number of widgets (empty: 1; 0: none)
     //   LUMORA_EMULATOR_SERIALS     serial strings of the widgets, comma-separated
     //   LUMORA_EMULATOR_FLASH_DUMP  file that receives a widget's accepted

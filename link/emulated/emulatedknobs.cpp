@@ -66,6 +66,13 @@ const std::vector<EmulatorKnob> &emulatorKnobs()
          [](EmulatedWidget &w, const QByteArray &value) {
              forEachNumber(w, value, [&](int page) { w.trickleFromPage(page); });
          }},
+        {"LUMORA_EMULATOR_IN_LOADER", "1",
+         "1: the widgets start in their loader, as after an update cut off; SERIAL,SERIAL: those widgets",
+         [](EmulatedWidget &w, const QByteArray &value) {
+             const QList<QByteArray> items = itemsFor(w, value);
+             if (items.contains("1") || items.contains(w.info.serialString))
+                 w.enterLoader();
+         }},
     };
     return knobs;
 }

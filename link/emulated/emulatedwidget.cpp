@@ -73,6 +73,23 @@ void EmulatedWidget::replug()
     m_trickling = false;
 }
 
+void EmulatedWidget::enterLoader()
+{
+    m_inLoader = true;
+    m_loaderRun = LoaderRun::NoPage;
+}
+
+void EmulatedWidget::hostClosed()
+{
+    if (!m_plugged || !m_inLoader || m_loaderRun != LoaderRun::AllAccepted)
+        return;
+    // It restarts into its firmware; what the loader had under way is gone.
+    m_inLoader = false;
+    m_trickling = false;
+    m_toHost.clear();
+    m_state = ParseState::Start;
+}
+
 QByteArray EmulatedWidget::flashedImage() const
 {
     QByteArray image;
@@ -174,6 +191,8 @@ void EmulatedWidget::frameArrived(int label, const QByteArray &payload)
     m_framesByLabel[label] += 1;
     switch (label) {
     case GET_WIDGET_PARAMS: {
+        if (m_inLoader)
+            break;
         QByteArray params;
         params.append(char(info.firmwareLsb));
         params.append(char(info.firmwareMsb));
@@ -184,6 +203,8 @@ void EmulatedWidget::frameArrived(int label, const QByteArray &payload)
         break;
     }
     case GET_WIDGET_SERIAL: {
+        if (m_inLoader)
+            break;
         QByteArray serial(4, 0);
         for (int i = 0; i < 4; ++i)
             serial[i] = char((info.serialNumber >> (8 * i)) & 0xFF);
@@ -191,13 +212,15 @@ void EmulatedWidget::frameArrived(int label, const QByteArray &payload)
         break;
     }
     case REPROGRAM_FIRMWARE:
-        m_inLoader = true;
-        m_pages.clear();
+        if (!m_inLoader)
+            m_pages.clear();
+        enterLoader();
         break;
     case PROGRAM_FLASH_PAGE: {
         if (!m_inLoader)
             break;
         if (payload.size() < 2) {
+            m_loaderRun = LoaderRun::Broken;
             reply(label, QByteArray(1, 'F'));
             break;
         }
@@ -207,9 +230,14 @@ void EmulatedWidget::frameArrived(int label, const QByteArray &payload)
             break;
         }
         m_trickling = m_trickling || (m_trickleFromPage >= 0 && page >= m_trickleFromPage);
-        if (m_trickling || (m_silentFromPage >= 0 && page >= m_silentFromPage))
-            break;
         const bool accept = payload.size() == 2 + FLASH_PAGE_SIZE && !m_refusedPages.count(page);
+        const bool silent = m_trickling || (m_silentFromPage >= 0 && page >= m_silentFromPage);
+        if (!accept || silent)
+            m_loaderRun = LoaderRun::Broken;
+        else if (m_loaderRun == LoaderRun::NoPage)
+            m_loaderRun = LoaderRun::AllAccepted;
+        if (silent)
+            break;
         if (accept)
             m_pages.insert(page, payload.mid(2));
         reply(label, QByteArray(1, accept ? char(FLASH_PAGE_OK) : 'F'));

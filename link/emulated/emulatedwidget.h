@@ -5,6 +5,14 @@
 // real libusb and libftdi1. Tests shape its behaviour through the knobs
 // below (silent labels, scripted replies, garbage, foreign frames, refused
 // pages, silence or trickling from a page on, unplugging).
+//
+// In its loader a widget takes firmware pages and answers nothing else; a
+// second loader request leaves it there. It leaves the loader for its
+// firmware when the host lets go of it after a finished update: the widget
+// cannot know the image's size, so an update counts as finished when it
+// accepted at least one page since it entered the loader and every page it
+// was sent since (none refused, none left unanswered). Nothing sent, a
+// refused page or an update cut off keeps it in its loader.
 #ifndef LUMORA_EMULATEDWIDGET_H
 #define LUMORA_EMULATEDWIDGET_H
 
@@ -62,6 +70,11 @@ public:
     void trickleFromPage(int pageIndex);
     void unplug();
     void replug();
+    void enterLoader();                     // where a loader request takes it
+
+    // The host let go of the widget: its handle closed, its interface
+    // released. Leaves the loader after a finished update.
+    void hostClosed();
 
     // --- the host side, as the widget's USB chip carries it ---------------
     // One write from the host; the widget parses the frames in it.
@@ -108,6 +121,8 @@ private:
     int m_generation = 0;
     quint32 m_attachment;
     bool m_inLoader = false;
+    // The pages of the update under way since the widget entered its loader.
+    enum class LoaderRun { NoPage, AllAccepted, Broken } m_loaderRun = LoaderRun::NoPage;
     QMap<int, bool> m_silentLabels;
     QMap<int, QVector<QByteArray>> m_scripted;
     bool m_garbage = false;

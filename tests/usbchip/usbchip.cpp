@@ -93,8 +93,10 @@ void UsbChip::dropClients(bool all)
         for (auto *queue : {&it->second.waiting, &it->second.done})
             for (const Urb &u : *queue)
                 g_object_unref(u.data);
-        if (m_claimedBy == it->first)
+        if (m_claimedBy == it->first) {
             m_claimedBy = nullptr;
+            m_widget.hostClosed();
+        }
         g_object_unref(it->first);
         it = m_clients.erase(it);
     }
@@ -151,6 +153,7 @@ int UsbChip::handle(unsigned long request, UMockdevIoctlData *arg, UMockdevIoctl
         if (m_claimedBy != client)
             return EINVAL;
         m_claimedBy = nullptr;
+        m_widget.hostClosed();
         return 0;
     case USBDEVFS_DISCARDURB: { // a discarded URB is still reaped, with -ENOENT
         const gulong address = *reinterpret_cast<const gulong *>(arg->data);
