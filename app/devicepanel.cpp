@@ -46,12 +46,17 @@ void MainWindowPro::on_scanDevicesBtn_clicked()
     if (!gDeviceList.isEmpty())
         ui->devOpenBtn->setEnabled(true);
     gOpenDevice = -1;
+    enableRecovery();
 }
 
-void MainWindowPro::showOpenFailed()
+void MainWindowPro::showOpenFailed(const OpenResult &result)
 {
     ui->tryLbl->setText("Trying to Conncet - Failed");
     ui->updBtn->setDisabled(true);
+    // Open alone can never bring such a widget back: point to what can.
+    if (result.stage == OpenStage::Silent)
+        qCWarning(lcWindow, "The widget does not answer. If its last update was cut off it waits in its loader: use"
+                            " Device > Recover Widget...");
 }
 
 void MainWindowPro::showOpenedDevice()
@@ -96,8 +101,9 @@ void MainWindowPro::on_devOpenBtn_clicked()
         return;
     if (gOpenDevice == -1) {
         const int index = ui->deviceListBox->currentIndex();
-        if (!gLink->open(index)) {
-            showOpenFailed();
+        const OpenResult result = gLink->openWidget(index);
+        if (!result.identified()) {
+            showOpenFailed(result);
             return;
         }
         showOpenedDevice();
@@ -117,8 +123,9 @@ void MainWindowPro::on_findLumoraBtn_clicked()
     if (FT_ListDevices(&count, nullptr, FT_LIST_NUMBER_ONLY) != FT_OK || count == 0)
         return;
     ui->lookLbl->setText("Total devices(D2XX) - " + QString::number(count) + " Found");
-    if (gLink->open(0))
+    const OpenResult result = gLink->openWidget(0);
+    if (result.identified())
         showOpenedDevice();
     else
-        showOpenFailed();
+        showOpenFailed(result);
 }

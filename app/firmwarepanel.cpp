@@ -1,9 +1,10 @@
-// The Firmware Update button: choose an image, confirm its version, then let
-// the update run under a progress dialog.
+// Firmware Update and Device > Recover Widget...: choose an image, confirm
+// its version, then let the update run under a progress dialog.
 #include "firmwareimage.h"
 #include "firmwareupdate.h"
 #include "mainwindowpro.h"
 #include "settingssaver.h"
+#include "ui_mainwindowpro.h"
 #include "widgetlink.h"
 
 #include <QCloseEvent>
@@ -31,48 +32,51 @@ protected:
 
 } // namespace
 
-void MainWindowPro::on_updBtn_clicked()
+bool MainWindowPro::chooseImage(FirmwareImage *image, QString *fileName)
 {
-    if (updateRunning())
-        return;
     SettingsSaver saver;
     const QString startDir = saver.lastDir();
     const QString filter = tr("Bin Files (*.bin)");
     const QString caption = tr("Open Firmware");
-    const QString fileName = QFileDialog::getOpenFileName(this, caption, startDir, filter);
+    *fileName = QFileDialog::getOpenFileName(this, caption, startDir, filter);
     // A cancelled dialog keeps the directory remembered so far.
-    if (fileName.isEmpty())
-        return;
-    saver.setLastDir(QFileInfo(fileName).absolutePath());
+    if (fileName->isEmpty())
+        return false;
+    saver.setLastDir(QFileInfo(*fileName).absolutePath());
 
-    FirmwareImage image;
     QString problem;
-    if (!image.load(fileName, &problem))
+    if (!image->load(*fileName, &problem))
         problem += QStringLiteral("; firmware update not started");
     else
-        problem = FirmwareUpdate::imageProblem(image, fileName);
+        problem = FirmwareUpdate::imageProblem(*image, *fileName);
     if (!problem.isEmpty()) {
         qCWarning(lcUpdate).noquote() << problem;
-        return;
+        return false;
     }
+    return true;
+}
 
+bool MainWindowPro::confirmUpdate(const FirmwareImage &image, const QString &question)
+{
     QMessageBox confirm;
-    // The version line comes from the file: shown as the text it is, never
-    // as markup.
+    // The version line comes from the file, the list entry from the device:
+    // shown as the text they are, never as markup.
     confirm.setTextFormat(Qt::PlainText);
     confirm.setText("FW Version " + image.versionText());
-    QString question = QStringLiteral("Do you want to start update?");
+    QString text = question;
     // A download cut short must not flash without a word.
     if (image.leftOverBytes() > 0)
-        question = QStringLiteral("%1 bytes after the last whole page will not be sent.\n\n")
-                       .arg(image.leftOverBytes()) + question;
-    confirm.setInformativeText(question);
+        text = QStringLiteral("%1 bytes after the last whole page will not be sent.\n\n").arg(image.leftOverBytes()) + text;
+    confirm.setInformativeText(text);
     confirm.setStandardButtons(QMessageBox::Yes | QMessageBox::Cancel);
     confirm.setDefaultButton(QMessageBox::Yes);
-    if (confirm.exec() == QMessageBox::Cancel)
-        return;
+    return confirm.exec() == QMessageBox::Yes;
+}
 
+void MainWindowPro::runUpdate(const FirmwareImage &image, const QString &fileName)
+{
     m_updateRunning = true;
+    enableRecovery();
     FirmwareUpdate update(*gLink, image, fileName);
     std::unique_ptr<QProgressDialog> progress;
     update.onStarted = [&](int pageCount) {
@@ -84,4 +88,54 @@ void MainWindowPro::on_updBtn_clicked()
     update.run();
     progress.reset();
     m_updateRunning = false;
+    enableRecovery();
+}
+
+void MainWindowPro::on_updBtn_clicked()
+{
+    if (updateRunning())
+        return;
+    FirmwareImage image;
+    QString fileName;
+    if (!chooseImage(&image, &fileName) || !confirmUpdate(image, QStringLiteral("Do you want to start update?")))
+        return;
+    runUpdate(image, fileName);
+}
+
+void MainWindowPro::recoverWidget()
+{
+    if (updateRunning())
+        return;
+    const int index = ui->deviceListBox->currentIndex();
+    if (index < 0) {
+        qCWarning(lcWindow, "No widget to recover: scan devices first");
+        return;
+    }
+    FirmwareImage image;
+    QString fileName;
+    if (!chooseImage(&image, &fileName))
+        return;
+    const QString question = QStringLiteral("Recover %1? The widget will be updated without identifying itself: only"
+                                            " recover a Lumora widget that waits in its loader.")
+                                 .arg(ui->deviceListBox->itemText(index));
+    if (!confirmUpdate(image, question))
+        return;
+
+    // The widget opened through Open is the one to recover; any other is let
+    // go first, so that the panel does not show a widget no longer held.
+    if (gOpenDevice != index || !gLink->isOpen()) {
+        if (gOpenDevice != -1 || gLink->isOpen())
+            closeDevice();
+        const OpenResult opened = gLink->openDevice(index);
+        if (!opened.deviceOpen()) {
+            qCWarning(lcUpdate, "Widget not recovered: firmware update not started");
+            return;
+        }
+        // Asked once, whatever the answer: a widget still running its firmware
+        // shows its version in the log, one in its loader stays silent.
+        gLink->identify(1);
+    }
+    runUpdate(image, fileName);
+    // The widget restarts after its update: the next Open identifies it anew.
+    closeDevice();
 }

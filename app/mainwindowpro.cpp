@@ -29,7 +29,21 @@ MainWindowPro::MainWindowPro(QWidget *parent)
     installLogMessageHandler();
     gLogView = ui->plainTextEdit;
     gLink = new WidgetLink;
+    setUpDeviceMenu();
     setUpHelpMenu();
+}
+
+void MainWindowPro::setUpDeviceMenu()
+{
+    QMenu *device = ui->menuBar->addMenu(tr("Device"));
+    m_recoverAction = device->addAction(tr("Recover Widget..."), this, &MainWindowPro::recoverWidget);
+    m_recoverAction->setObjectName(QStringLiteral("recoverAction"));
+    enableRecovery();
+}
+
+void MainWindowPro::enableRecovery()
+{
+    m_recoverAction->setEnabled(ui->deviceListBox->count() > 0 && !m_updateRunning);
 }
 
 void MainWindowPro::setUpHelpMenu()

@@ -7,8 +7,11 @@
 #include <QMainWindow>
 #include <QVector>
 
+class FirmwareImage;
+class QAction;
 class WidgetLink;
 class Ui_MainWindowPro;
+struct OpenResult;
 
 // The window's own messages: the scan and what an open widget showed.
 Q_DECLARE_LOGGING_CATEGORY(lcWindow)
@@ -35,18 +38,33 @@ private slots:
     void on_pushButton_2_clicked();
     void on_scanDevicesBtn_clicked();
     void on_devOpenBtn_clicked();
+    // Device > Recover Widget...: updates the chosen list entry without
+    // asking it to identify itself first, for a widget left in its loader.
+    void recoverWidget();
 
 private:
-    // Help > About Lumora Configurator, added to the form's menu bar.
+    // Device > Recover Widget... and Help > About Lumora Configurator, added
+    // to the form's menu bar.
+    void setUpDeviceMenu();
     void setUpHelpMenu();
+    // Recovery needs a list entry, and nothing may start while an update runs.
+    void enableRecovery();
     void showOpenedDevice();
-    void showOpenFailed();
+    void showOpenFailed(const OpenResult &result);
     void closeDevice();
+    // The shared steps of Firmware Update and Recover Widget...: the file
+    // dialog and the image checks (false, with the reason logged, when there
+    // is nothing to load); the question (`question` after the note about a
+    // cut-off tail); the update on gLink under the progress dialog.
+    bool chooseImage(FirmwareImage *image, QString *fileName);
+    bool confirmUpdate(const FirmwareImage &image, const QString &question);
+    void runUpdate(const FirmwareImage &image, const QString &fileName);
     // True, with a line in the log, while a firmware update runs: nothing
     // else may reach the widget or the panel until it has ended.
     bool updateRunning() const;
 
     Ui_MainWindowPro *ui;
+    QAction *m_recoverAction = nullptr;
     bool m_updateRunning = false;
 };
 

@@ -2,6 +2,7 @@
 #include "sleep.h"
 
 #include <QAbstractButton>
+#include <QAction>
 #include <QApplication>
 #include <QFileDialog>
 #include <QLineEdit>
@@ -171,8 +172,9 @@ void DialogDriver::poll()
         QTest::keyClick(progress, Qt::Key_Escape);
         progress->close();
         for (const char *slot : {"on_updBtn_clicked", "on_scanDevicesBtn_clicked", "on_devOpenBtn_clicked",
-                                 "on_findLumoraBtn_clicked"})
+                                 "on_findLumoraBtn_clicked", "recoverWidget"})
             QMetaObject::invokeMethod(attackedWindow, slot);
+        recoverOffered = child<QAction>(attackedWindow, "recoverAction")->isEnabled();
         progressSurvived = progress->isVisible() && QApplication::activeModalWidget() == progress;
     }
 }

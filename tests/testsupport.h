@@ -92,10 +92,12 @@ public:
     bool boxPlainText = false; // the text is shown as written, never as markup
     // Set to press Escape on the progress dialog once it shows, try to close
     // it and call every slot of this window; progressSurvived tells whether
-    // it was still there, modal, afterwards.
+    // it was still there, modal, afterwards, recoverOffered whether Device >
+    // Recover Widget... was enabled.
     QWidget *attackedWindow = nullptr;
     bool progressShown = false;
     bool progressSurvived = false;
+    bool recoverOffered = true;
 
 private:
     void poll();

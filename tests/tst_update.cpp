@@ -8,6 +8,7 @@
 #include "testsupport.h"
 #include "widgetlink.h"
 
+#include <QAction>
 #include <QLabel>
 #include <QMessageBox>
 #include <QProgressDialog>
@@ -141,9 +142,11 @@ private slots:
         click(&window, "updBtn");
         QVERIFY(driver.progressShown);
         QVERIFY(driver.progressSurvived);
+        QVERIFY(!driver.recoverOffered);
+        QVERIFY(child<QAction>(&window, "recoverAction")->isEnabled());
         const QStringList lines = windowLog(&window).mid(before);
         QCOMPARE(lines.count("Firmware update done"), 1);
-        QCOMPARE(lines.count("A firmware update is running: wait until it has ended"), 4);
+        QCOMPARE(lines.count("A firmware update is running: wait until it has ended"), 5);
         QCOMPARE(bus->widget(0).framesReceived(REPROGRAM_FIRMWARE), 1);
         QCOMPARE(bus->widget(0).flashedImage(), contents.mid(255));
         // Neither closed nor rescanned underneath the update.
