@@ -10,6 +10,7 @@
 
 #include <QAction>
 #include <QLabel>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QProgressDialog>
 #include <QPushButton>
@@ -18,6 +19,7 @@
 
 #include <sys/stat.h>
 
+using lumora::D2xxCall;
 using lumora::EmulatedBus;
 using lumora::EmulatedWidget;
 
@@ -259,6 +261,84 @@ private slots:
         QCOMPARE(widget.acceptedPages().keys(), expected);
         QCOMPARE(widget.framesReceived(PROGRAM_FLASH_PAGE), 5);
         QCOMPARE(progress, (QVector<int>{1, 2, 3, 4, 5}));
+    }
+
+    void recoverWidget_data()
+    {
+        QTest::addColumn<bool>("inLoader");    // as after an update cut off
+        QTest::addColumn<bool>("refused");     // the system will not give the device
+        QTest::addColumn<int>("paramRequests"); // the widget was asked for, in all
+        QTest::newRow("waiting in its loader") << true << false << 2;
+        // Opened through Open: recovered on the handle the panel holds.
+        QTest::newRow("the widget open in the panel") << false << false << 1;
+        QTest::newRow("device refused") << true << true << 1;
+    }
+
+    void recoverWidget()
+    {
+        QFETCH(bool, inLoader);
+        QFETCH(bool, refused);
+        QFETCH(int, paramRequests);
+        const QByteArray contents = imageFile("2.10\n", 64 * 256);
+        const QString path = writeFile("sample-firmware.bin", contents);
+        EmulatedWidget &widget = bus->widget(0);
+        if (inLoader)
+            widget.enterLoader();
+        MainWindowPro window;
+        window.show();
+        QStringList menus;
+        for (QAction *menu : window.menuBar()->actions())
+            menus << menu->text();
+        QCOMPARE(menus, (QStringList{"Device", "&Help"}));
+        QAction *recover = child<QAction>(&window, "recoverAction");
+        QCOMPARE(recover->text(), QString("Recover Widget..."));
+        QVERIFY(!recover->isEnabled());
+        click(&window, "scanDevicesBtn");
+        QVERIFY(recover->isEnabled());
+
+        click(&window, "devOpenBtn");
+        QCOMPARE(child<QLabel>(&window, "tryLbl")->text(),
+                 QString(inLoader ? "Trying to Conncet - Failed" : "Trying to Conncet - Connected"));
+        // After the link's own reason, what can bring the widget back.
+        const QStringList openLog = windowLog(&window);
+        QCOMPARE(openLog.last() == "The widget does not answer. If its last update was cut off it waits in its loader:"
+                                   " use Device > Recover Widget...",
+                 inLoader);
+        QVERIFY(!inLoader || openLog.at(openLog.size() - 2).startsWith("Device 0 did not answer its parameter request"));
+
+        if (refused)
+            faults().failCall(D2xxCall::Open, FT_DEVICE_NOT_OPENED, 3);
+        widget.clearWire();
+        const int before = windowLog(&window).size();
+        DialogDriver driver(path);
+        recover->trigger();
+        QCOMPARE(driver.dialogTitle, QString("Open Firmware"));
+        QCOMPARE(driver.boxText, QString("FW Version 2.10"));
+        QVERIFY(driver.boxPlainText);
+        QCOMPARE(driver.boxInformativeText,
+                 QString("Recover Lumora USB DMX (SN: EM000001)? The widget will be updated without identifying"
+                         " itself: only recover a Lumora widget that waits in its loader."));
+        const QStringList lines = windowLog(&window).mid(before);
+        if (refused) {
+            QCOMPARE(lines.mid(lines.size() - 2), (QStringList{"Opening device 0 failed: FT_DEVICE_NOT_OPENED",
+                                         "Widget not recovered: firmware update not started"}));
+            QVERIFY(widget.wire().isEmpty());
+        } else {
+            QCOMPARE(lines.mid(lines.indexOf("Starting firmware update")),
+                     (QStringList{"Starting firmware update", '"' + path + '"', "File size 16384",
+                                  "Firmware update done"}));
+            QCOMPARE(widget.flashedImage(), contents.mid(255));
+            QCOMPARE(widget.framesReceived(REPROGRAM_FIRMWARE), 1);
+        }
+        QCOMPARE(widget.framesReceived(GET_WIDGET_PARAMS), paramRequests);
+        // Let go of: the panel shows no widget, and the next Open identifies
+        // the restarted one.
+        QVERIFY(!widget.isOpen() && !gLink->handle);
+        QCOMPARE(gOpenDevice, -1);
+        QCOMPARE(child<QPushButton>(&window, "devOpenBtn")->text(), QString("Open"));
+        click(&window, "devOpenBtn");
+        QCOMPARE(child<QLabel>(&window, "tryLbl")->text(),
+                 QString(refused ? "Trying to Conncet - Failed" : "Trying to Conncet - Connected"));
     }
 
     void unpluggedMidUpdate()
