@@ -322,9 +322,9 @@ UsbChip &UsbChipBus::plug(const EmulatedWidgetInfo &info)
                              + "\nE: DEVNAME=" + node + "\nE: DEVTYPE=usb_device\nE: SUBSYSTEM=usb\nA: busnum=1"
                              + "\nA: devnum=" + QByteArray::number(node.right(3).toInt())
                              + "\nA: bConfigurationValue=1\nA: speed=12\nH: descriptors=" + hex + "\n";
+    // The handler first: the device is announced as soon as it is added, and
+    // an open before the handler would reach umockdev's default one.
     GError *error = nullptr;
-    if (!umockdev_testbed_add_from_string(m_testbed, sysfs.constData(), &error))
-        qFatal("usbchip: %s", error->message);
     chip->m_handler = umockdev_ioctl_base_new();
     auto onIoctl = +[](UMockdevIoctlBase *, UMockdevIoctlClient *client, UsbChip *self) {
         return self->ioctl(client), TRUE;
@@ -332,7 +332,8 @@ UsbChip &UsbChipBus::plug(const EmulatedWidgetInfo &info)
     g_signal_connect(chip->m_handler, "handle-ioctl", G_CALLBACK(onIoctl), chip);
     if (!umockdev_testbed_attach_ioctl(m_testbed, chip->devNode.c_str(), chip->m_handler, &error))
         qFatal("usbchip: %s", error->message);
-    umockdev_testbed_uevent(m_testbed, chip->sysPath.c_str(), "add");
+    if (!umockdev_testbed_add_from_string(m_testbed, sysfs.constData(), &error))
+        qFatal("usbchip: %s", error->message);
     return *chip;
 }
 
