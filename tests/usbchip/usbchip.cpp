@@ -18,6 +18,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int PacketSize = 64;
+// The chip's receive buffer; beyond it the bytes wait in the widget.
+constexpr int BufferSize = 256;
 constexpr unsigned char ModemStatus[2] = {0x01, 0x60};
 constexpr unsigned char EndpointIn = 0x81, EndpointOut = 0x02;
 // The device node always polls writable under umockdev, so libusb asks for
@@ -108,8 +110,10 @@ void UsbChip::ioctl(UMockdevIoctlClient *client)
     UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
     std::lock_guard<std::mutex> lock(m_lock);
     dropClients();
-    if (!m_clients.count(client))
+    if (!m_clients.count(client)) {
         g_object_ref(client);
+        ++m_transfers.opens;
+    }
     Client &c = m_clients[client];
     if (request != USBDEVFS_REAPURBNDELAY) {
         complete(client, m_widget.plugged() ? handle(request, arg, client, c) : ENODEV);
@@ -223,13 +227,18 @@ int UsbChip::control(unsigned char *setup, int capacity, int *actual)
     } else if (type == 0x40 && request == 0x00) {
         // Reset: 1 flushes what goes out on the serial line, 2 (and a full
         // reset) what waits for the host.
-        if (value != 1)
+        if (value != 1) {
             m_widget.dropPending();
+            m_toHost.clear();
+        }
     } else if (type == 0x40 && request == 0x09) {
-        m_latencyMs = value & 0xFF;
+        if (!m_latencyHeld)
+            m_latencyMs = value & 0xFF;
     } else if (type == 0xC0 && request == 0x0A) {
         reply = QByteArray(1, char(m_latencyMs));
-    } else if (!(type == 0x40 && request == 0x03)) { // the baud rate passes
+    } else if (type == 0x40 && request == 0x06) { // the event character, bit 8 enables it
+        m_eventChar = value & 0x100 ? value & 0xFF : -1;
+    } else if (!(type == 0x40 && (request == 0x03 || request == 0x07))) { // the baud rate, the error character
         return -EPIPE;
     }
     *actual = std::min({setup[6] | (setup[7] << 8), int(reply.size()), capacity});
@@ -248,6 +257,16 @@ void UsbChip::answerReap(UMockdevIoctlClient *client, Client &c, UMockdevIoctlDa
     c.done.pop_front();
 }
 
+void UsbChip::gather(Clock::time_point now)
+{
+    const int n = m_widget.readyBytes(now, BufferSize - int(m_toHost.size()));
+    if (n <= 0)
+        return;
+    const int at = int(m_toHost.size());
+    m_toHost.resize(at + n);
+    m_widget.take(reinterpret_cast<unsigned char *>(m_toHost.data()) + at, n);
+}
+
 Clock::time_point UsbChip::serve(Clock::time_point now)
 {
     dropClients();
@@ -255,22 +274,30 @@ Clock::time_point UsbChip::serve(Clock::time_point now)
     Clock::time_point next = Clock::time_point::max();
     for (auto &entry : m_clients) {
         Client &c = entry.second;
-        // Bulk IN: at once when bytes are ready, else after the latency
-        // timer with the status bytes alone; a short packet ends the URB.
-        // Once the chip is unplugged, what was in flight fails with -ENODEV.
+        // Bulk IN: when the latency timer runs out, with the status bytes
+        // alone if nothing came; sooner for a full packet or the event
+        // character. A short packet ends the URB. Once the chip is
+        // unplugged, what was in flight fails with -ENODEV.
         while (!c.waiting.empty() && (!m_hung || !plugged)) {
             Urb u = c.waiting.front();
-            if (plugged && now < u.due && m_widget.readyBytes(now, 1) == 0) {
-                next = std::min({next, u.due, m_widget.nextReadyAt()});
-                break;
+            if (plugged && now < u.due) {
+                gather(now);
+                const bool full = m_toHost.size() >= PacketSize - 2;
+                if (!full && (m_eventChar < 0 || !m_toHost.contains(char(m_eventChar)))) {
+                    next = std::min({next, u.due, m_widget.nextReadyAt()});
+                    break;
+                }
+                m_transfers.earlyIn += !full;
             }
             u.urb->status = plugged ? 0 : -ENODEV;
             int at = 0, n = plugged ? PacketSize - 2 : 0;
             while (n == PacketSize - 2 && u.urb->buffer_length - at >= 2) {
                 std::memcpy(u.buffer + at, ModemStatus, 2);
                 at += 2;
-                n = m_widget.readyBytes(now, std::min(PacketSize - 2, u.urb->buffer_length - at));
-                m_widget.take(u.buffer + at, n);
+                gather(now);
+                n = std::min({PacketSize - 2, u.urb->buffer_length - at, int(m_toHost.size())});
+                std::memcpy(u.buffer + at, m_toHost.constData(), size_t(n));
+                m_toHost.remove(0, n);
                 at += n;
             }
             u.urb->actual_length = at;

@@ -28,7 +28,9 @@ class UsbChipBus;
 
 // One chip: its descriptors and strings, the vendor requests libftdi1 sends,
 // a kernel serial driver bound to its interface until detached, one claim at
-// a time, and bulk IN in packets that start with two modem-status bytes.
+// a time, and bulk IN in packets that start with two modem-status bytes. What
+// the widget sends waits in the chip until the latency timer runs out, a
+// packet's worth has gathered, or the event character is among it.
 // umockdev's worker thread and the bus's timer thread run it; the methods
 // below may be called from any thread.
 class UsbChip
@@ -44,13 +46,20 @@ public:
         return f(m_widget);
     }
 
-    // Bulk transfers submitted since the chip was plugged in.
+    // Bulk transfers submitted since the chip was plugged in; of the bulk IN,
+    // those answered before the latency timer ran out because the event
+    // character had come; opens of the device node.
     struct Transfers {
-        int bulkOut = 0, bulkIn = 0;
+        int bulkOut = 0, bulkIn = 0, earlyIn = 0, opens = 0;
     };
     Transfers transfers() { return withWidget([&](EmulatedWidget &) { return m_transfers; }); }
 
     int latencyTimer() { return withWidget([&](EmulatedWidget &) { return m_latencyMs; }); }
+    // The timer keeps its value: requests to set it pass and change nothing,
+    // as when another program reset it.
+    void holdLatencyTimer(bool hold) { withWidget([&](EmulatedWidget &) { m_latencyHeld = hold; }); }
+    // The event character as the host set it; -1 while it is disabled.
+    int eventChar() { return withWidget([&](EmulatedWidget &) { return m_eventChar; }); }
     bool driverBound() { return withWidget([&](EmulatedWidget &) { return m_driverBound; }); }
     bool claimed() { return withWidget([&](EmulatedWidget &) { return dropClients(), m_claimedBy != nullptr; }); }
     // The bound kernel driver cannot be detached (EBUSY), as when in use.
@@ -97,6 +106,8 @@ private:
     void dropClients(bool all = false);
     // Completes what is due; returns when something next falls due.
     Clock::time_point serve(Clock::time_point now);
+    // Moves what the widget has ready into the chip's buffer for the host.
+    void gather(Clock::time_point now);
 
     std::mutex &m_lock;
     std::condition_variable &m_wake;
@@ -104,6 +115,9 @@ private:
     UMockdevIoctlBase *m_handler = nullptr;
     bool m_driverBound = true, m_refuseDetach = false, m_hung = false, m_left = false, m_claimedElsewhere = false;
     int m_latencyMs = 16;
+    bool m_latencyHeld = false;
+    int m_eventChar = -1;
+    QByteArray m_toHost; // from the widget, waiting for a bulk IN
     Transfers m_transfers;
     std::map<UMockdevIoctlClient *, Client> m_clients;
     UMockdevIoctlClient *m_claimedBy = nullptr;
