@@ -171,6 +171,16 @@ FT_STATUS FT_GetLatencyTimer(FT_HANDLE ftHandle, PUCHAR pucTimer)
     return d2xxBackend().latencyTimer(ftHandle, pucTimer);
 }
 
+FT_STATUS FT_SetChars(FT_HANDLE ftHandle, UCHAR EventChar, UCHAR EventCharEnabled, UCHAR ErrorChar,
+                      UCHAR ErrorCharEnabled)
+{
+    if (!ftHandle)
+        return FT_INVALID_HANDLE;
+    if (EventCharEnabled > 1 || ErrorCharEnabled > 1)
+        return FT_INVALID_PARAMETER;
+    return d2xxBackend().setChars(ftHandle, EventChar, EventCharEnabled, ErrorChar, ErrorCharEnabled);
+}
+
 FT_STATUS FT_CreateDeviceInfoList(LPDWORD lpdwNumDevs)
 {
     if (!lpdwNumDevs)

@@ -37,6 +37,13 @@ public:
     virtual FT_STATUS purge(FT_HANDLE handle, ULONG mask) = 0;
     virtual FT_STATUS setTimeouts(FT_HANDLE handle, ULONG readMs, ULONG writeMs) = 0;
     virtual FT_STATUS latencyTimer(FT_HANDLE handle, UCHAR *timer) = 0;
+    // A transport without a chip that holds bytes back has nothing to set.
+    virtual FT_STATUS setChars(FT_HANDLE handle, UCHAR eventChar, bool eventEnabled, UCHAR errorChar,
+                               bool errorEnabled)
+    {
+        (void)handle, (void)eventChar, (void)eventEnabled, (void)errorChar, (void)errorEnabled;
+        return FT_OK;
+    }
     virtual FT_STATUS driverVersion(FT_HANDLE handle, DWORD *version) = 0;
     // Serial string and description as the open device itself reports them
     // (`serial` holds 16 bytes, `description` 64, both NUL-terminated).

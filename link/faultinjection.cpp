@@ -144,6 +144,15 @@ FT_STATUS FaultInjection::latencyTimer(FT_HANDLE handle, UCHAR *timer)
     return injected(D2xxCall::LatencyTimer, &status) ? status : m_inner.latencyTimer(handle, timer);
 }
 
+FT_STATUS FaultInjection::setChars(FT_HANDLE handle, UCHAR eventChar, bool eventEnabled, UCHAR errorChar,
+                                   bool errorEnabled)
+{
+    FT_STATUS status;
+    return injected(D2xxCall::SetChars, &status)
+               ? status
+               : m_inner.setChars(handle, eventChar, eventEnabled, errorChar, errorEnabled);
+}
+
 FT_STATUS FaultInjection::driverVersion(FT_HANDLE handle, DWORD *version)
 {
     FT_STATUS status;

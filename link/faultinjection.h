@@ -14,7 +14,7 @@ namespace lumora {
 
 enum class D2xxCall {
     Open, Close, Read, Write, Purge, SetTimeouts, ListDevices,
-    LatencyTimer, CreateDeviceInfoList, GetDeviceInfoList, DriverVersion, DeviceInfo,
+    LatencyTimer, CreateDeviceInfoList, GetDeviceInfoList, DriverVersion, DeviceInfo, SetChars,
     CallKinds
 };
 
@@ -57,6 +57,8 @@ public:
     FT_STATUS purge(FT_HANDLE handle, ULONG mask) override;
     FT_STATUS setTimeouts(FT_HANDLE handle, ULONG readMs, ULONG writeMs) override;
     FT_STATUS latencyTimer(FT_HANDLE handle, UCHAR *timer) override;
+    FT_STATUS setChars(FT_HANDLE handle, UCHAR eventChar, bool eventEnabled, UCHAR errorChar,
+                       bool errorEnabled) override;
     FT_STATUS driverVersion(FT_HANDLE handle, DWORD *version) override;
     FT_STATUS deviceInfo(FT_HANDLE handle, ULONG *type, DWORD *id, char *serial, char *description) override;
     std::string errorText(FT_HANDLE handle) override { return m_inner.errorText(handle); }

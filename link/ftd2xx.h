@@ -91,6 +91,12 @@ FT_STATUS FT_Purge(FT_HANDLE ftHandle, ULONG Mask);
 FT_STATUS FT_SetTimeouts(FT_HANDLE ftHandle, ULONG ReadTimeout, ULONG WriteTimeout);
 FT_STATUS FT_ListDevices(PVOID pArg1, PVOID pArg2, DWORD Flags);
 FT_STATUS FT_GetLatencyTimer(FT_HANDLE ftHandle, PUCHAR pucTimer);
+// The event character: when it arrives from the device, what the chip holds
+// for the host goes at once instead of when the latency timer runs out. The
+// error character replaces bytes received with an error. The enable
+// arguments are 0 or 1.
+FT_STATUS FT_SetChars(FT_HANDLE ftHandle, UCHAR EventChar, UCHAR EventCharEnabled, UCHAR ErrorChar,
+                      UCHAR ErrorCharEnabled);
 FT_STATUS FT_CreateDeviceInfoList(LPDWORD lpdwNumDevs);
 FT_STATUS FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE *pDest, LPDWORD lpdwNumDevs);
 FT_STATUS FT_GetDriverVersion(FT_HANDLE ftHandle, LPDWORD lpdwVersion);

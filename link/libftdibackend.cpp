@@ -346,6 +346,20 @@ public:
         return FT_OK;
     }
 
+    FT_STATUS setChars(FT_HANDLE handle, UCHAR eventChar, bool eventEnabled, UCHAR errorChar,
+                       bool errorEnabled) override
+    {
+        std::shared_ptr<Open> o = find(handle);
+        if (!o)
+            return FT_INVALID_HANDLE;
+        std::lock_guard<std::mutex> lock(o->lock);
+        if (ftdi_set_event_char(o->ctx, eventChar, eventEnabled) < 0)
+            return failed(*o, "setting the event character failed");
+        if (ftdi_set_error_char(o->ctx, errorChar, errorEnabled) < 0)
+            return failed(*o, "setting the error character failed");
+        return FT_OK;
+    }
+
     FT_STATUS driverVersion(FT_HANDLE handle, DWORD *version) override
     {
         if (!find(handle))

@@ -84,6 +84,17 @@ private slots:
         QVERIFY(!chip->driverBound());
         QVERIFY(chip->claimed());
         QCOMPARE(chip->latencyTimer(), 2);
+        // With the event character set, a reply that ends with it goes to the
+        // host before the latency timer runs out.
+        QCOMPARE(FT_SetChars(link.handle, 0xE7, 1, 0, 0), FT_STATUS(FT_OK));
+        QCOMPARE(chip->eventChar(), 0xE7);
+        const int earlyBefore = chip->transfers().earlyIn;
+        chip->withWidget([](EmulatedWidget &w) { w.injectBytes("ab\xE7"); });
+        char reply[3] = {};
+        DWORD replied = 0;
+        QCOMPARE(FT_Read(link.handle, reply, 3, &replied), FT_STATUS(FT_OK));
+        QCOMPARE(QByteArray(reply, int(replied)), QByteArray("ab\xE7"));
+        QCOMPARE(chip->transfers().earlyIn, earlyBefore + 1);
         const EmulatedWidgetInfo info = chip->withWidget([](EmulatedWidget &w) { return w.info; });
         QCOMPARE(QByteArray(reinterpret_cast<const char *>(&link.params), 5),
                  bytes({info.firmwareLsb, info.firmwareMsb, info.breakTime, info.mabTime, info.refreshRate}));
@@ -102,7 +113,7 @@ private slots:
         DWORD got = 99, n = 0;
         for (FT_STATUS status : {FT_Read(bogus, &byte, 1, &got), FT_Write(bogus, &byte, 1, &n), FT_Close(bogus),
                                  FT_Close(nullptr), FT_Purge(bogus, FT_PURGE_RX), FT_GetLatencyTimer(bogus, &byte),
-                                 FT_GetDriverVersion(bogus, &n)})
+                                 FT_GetDriverVersion(bogus, &n), FT_SetChars(bogus, 0xE7, 1, 0, 0)})
             QCOMPARE(status, FT_STATUS(FT_INVALID_HANDLE));
         QCOMPARE(got, DWORD(0));
         QCOMPARE(FT_CreateDeviceInfoList(nullptr), FT_STATUS(FT_INVALID_PARAMETER));
