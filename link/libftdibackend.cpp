@@ -5,7 +5,6 @@
 #include <libusb.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -14,7 +13,11 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <utility>
 #include <vector>
+
+#include <unistd.h>
 
 namespace lumora {
 
@@ -78,6 +81,29 @@ std::string interfaceBusId(libusb_device *dev)
     return id + ":1.0";
 }
 
+// FT_DEVICE_LIST_INFO_NODE.LocId, 0xBBPPPPAA: BB the bus number, PPPP the
+// ports from the root hub down, a hex digit a level (0 past the last level,
+// ports past 15 read as F, levels past the fourth left out), AA the device
+// address. The kernel gives a device a new address at every plug, and no two
+// devices attached to a bus the same one: the value tells attached devices
+// apart and changes at every plug, wherever the device is plugged in.
+DWORD locationId(libusb_device *dev)
+{
+    const std::vector<uint8_t> path = portPath(dev);
+    DWORD ports = 0;
+    for (size_t level = 1; level <= 4; ++level)
+        ports = (ports << 4) | (level < path.size() ? std::min<DWORD>(path[level], 0xF) : 0);
+    return (DWORD(path[0]) << 24) | (ports << 8) | DWORD(libusb_get_device_address(dev));
+}
+
+// The key of a device's strings: where it sits, then its address.
+std::vector<uint8_t> attachmentKey(libusb_device *dev)
+{
+    std::vector<uint8_t> key = portPath(dev);
+    key.push_back(libusb_get_device_address(dev));
+    return key;
+}
+
 std::string deviceNode(libusb_device *dev)
 {
     char node[32];
@@ -128,6 +154,8 @@ public:
             ftdi_usb_close(o.second->ctx);
             ftdi_free(o.second->ctx);
         }
+        for (ftdi_context *ctx : m_idleFtdi)
+            ftdi_free(ctx);
         releaseDevices(m_listed);
         if (m_usb)
             libusb_exit(m_usb);
@@ -141,15 +169,27 @@ public:
         // What went wrong before is no reason for this list; a device whose
         // strings cannot be read leaves its own.
         lastListOrOpenError.clear();
+        {
+            // A device that comes or goes from now on, even while this list
+            // is being made, ends the next wait at once.
+            std::lock_guard<std::mutex> changes(m_changeLock);
+            m_changesSeen = m_changes;
+        }
         std::vector<libusb_device *> devices;
         if (!enumerate(&devices))
             return FT_OTHER_ERROR;
         releaseDevices(m_listed);
-        m_listed = std::move(devices);
         m_listMade = true;
         m_infoList.clear();
-        for (libusb_device *dev : m_listed)
-            m_infoList.push_back(describe(dev));
+        for (libusb_device *dev : devices) {
+            FT_DEVICE_LIST_INFO_NODE node;
+            if (describe(dev, &node)) {
+                m_listed.push_back(dev);
+                m_infoList.push_back(node);
+            } else {
+                libusb_unref_device(dev); // gone while it was asked
+            }
+        }
         *count = DWORD(m_infoList.size());
         return FT_OK;
     }
@@ -214,9 +254,8 @@ public:
             // One of ours that is open already is taken only when no other
             // device has this serial; its open then says who holds it.
             for (libusb_device *dev : devices) {
-                char description[65] = {}, text[17] = {};
-                if (!readStrings(dev, description, sizeof description, text, sizeof text, &unreadable)
-                    || std::strcmp(text, serial) != 0)
+                Strings strings;
+                if (stringsOf(dev, &strings, &unreadable) != Asked::Read || std::strcmp(strings.serial, serial) != 0)
                     continue;
                 found = dev;
                 if (!openHandleOf(dev))
@@ -248,8 +287,7 @@ public:
         }
         std::lock_guard<std::mutex> lock(o->lock);
         ftdi_usb_close(o->ctx);
-        ftdi_free(o->ctx);
-        o->ctx = nullptr;
+        putFtdiContext(std::exchange(o->ctx, nullptr));
         return FT_OK;
     }
 
@@ -397,27 +435,29 @@ public:
         return FT_OK;
     }
 
+    // Arrivals and departures since the last device list was started count,
+    // those that came while it was made included: libusb calls back from
+    // whichever thread handles its events, the list's own string reads and a
+    // widget's transfers among them.
     bool waitForDeviceChange(int timeoutMs) override
     {
         libusb_context *usb = nullptr;
         {
             std::lock_guard<std::mutex> lock(m_lock);
-            if (!m_watching && startUsb() && libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG))
-                m_watching = libusb_hotplug_register_callback(
-                                 m_usb, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT,
-                                 LIBUSB_HOTPLUG_NO_FLAGS, FtdiVendor, LIBUSB_HOTPLUG_MATCH_ANY,
-                                 LIBUSB_HOTPLUG_MATCH_ANY, onHotplug, this, nullptr)
-                             == LIBUSB_SUCCESS;
-            if (m_watching)
+            if (startUsb() && m_watching)
                 usb = m_usb;
         }
         if (!usb)
             return D2xxBackend::waitForDeviceChange(timeoutMs);
-        // libusb calls back from whichever thread handles its events: this
-        // one, or one waiting for a transfer of an open widget.
-        const int seen = m_changes.load();
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (m_changes.load() == seen) {
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> changes(m_changeLock);
+                if (m_changes != m_changesSeen) {
+                    m_changesSeen = m_changes;
+                    return true;
+                }
+            }
             const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
                 deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0)
@@ -425,7 +465,6 @@ public:
             timeval tv{0, long(std::min<int64_t>(left.count(), 100000))};
             libusb_handle_events_timeout_completed(usb, &tv, nullptr);
         }
-        return true;
     }
 
     std::string errorText(FT_HANDLE handle) override
@@ -454,9 +493,40 @@ private:
         return FT_IO_ERROR;
     }
 
+    // A libftdi1 context for an open, one kept from an earlier open when
+    // there is one. libftdi1 starts a libusb context of its own in each of
+    // them, to search for devices, which this backend never asks of it: it
+    // is ended at once, since making it scans the whole bus and while it
+    // lives it takes in every device that arrives. The opened devices'
+    // transfers run on the list's context.
+    ftdi_context *takeFtdiContext()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            if (!m_idleFtdi.empty()) {
+                ftdi_context *ctx = m_idleFtdi.back();
+                m_idleFtdi.pop_back();
+                return ctx;
+            }
+        }
+        ftdi_context *ctx = ftdi_new();
+        if (ctx && ctx->usb_ctx) {
+            libusb_exit(ctx->usb_ctx);
+            ctx->usb_ctx = nullptr;
+        }
+        return ctx;
+    }
+
+    // Takes back a context whose device is closed.
+    void putFtdiContext(ftdi_context *ctx)
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_idleFtdi.push_back(ctx);
+    }
+
     FT_STATUS openDevice(libusb_device *dev, FT_HANDLE *handle)
     {
-        ftdi_context *ctx = ftdi_new();
+        ftdi_context *ctx = takeFtdiContext();
         if (!ctx)
             return FT_INSUFFICIENT_RESOURCES;
         errno = 0;
@@ -464,7 +534,8 @@ private:
         if (code < 0) {
             const int error = errno;
             lastListOrOpenError = openFailureText(ctx, code, error, dev);
-            ftdi_free(ctx);
+            ftdi_usb_close(ctx);
+            putFtdiContext(ctx);
             return FT_DEVICE_NOT_OPENED;
         }
         ftdi_set_latency_timer(ctx, OpenLatencyTimerMs);
@@ -479,26 +550,64 @@ private:
         return FT_OK;
     }
 
-    // The description and serial string, asked of the device itself; false,
-    // with the reason in `why`, when it cannot be asked (no permission).
-    static bool readStrings(libusb_device *dev, char *description, int descriptionSize, char *serial,
-                            int serialSize, std::string *why)
+    // A device's description and serial string, NUL-terminated; a string
+    // that fills its list field keeps no NUL there, as on the chip.
+    struct Strings {
+        char description[sizeof FT_DEVICE_LIST_INFO_NODE::Description + 1] = {};
+        char serial[sizeof FT_DEVICE_LIST_INFO_NODE::SerialNumber + 1] = {};
+    };
+    enum class Asked { Read, Unreadable, Gone };
+
+    // The strings of `dev`, read once while it stays attached (the table
+    // locked). Unreadable, with the reason in `why`, when the device cannot
+    // be asked (no permission); gone when it left while it was asked.
+    Asked stringsOf(libusb_device *dev, Strings *strings, std::string *why)
     {
-        ftdi_context *ctx = ftdi_new();
-        if (!ctx)
-            return false;
-        errno = 0;
-        const bool ok = ftdi_usb_get_strings(ctx, dev, nullptr, 0, description, descriptionSize, serial,
-                                             serialSize) == 0;
-        const int error = errno;
-        if (!ok)
-            *why = (error == EACCES || error == EPERM
-                        ? "no permission to read the description and serial number of " + deviceNode(dev) + ": "
-                              + PermissionAdvice
-                        : "the description and serial number of " + deviceNode(dev) + " could not be read")
-                   + " (libftdi1: " + ftdi_get_error_string(ctx) + "; " + errnoText(error) + ")";
-        ftdi_free(ctx);
-        return ok;
+        const std::vector<uint8_t> key = attachmentKey(dev);
+        const auto known = m_strings.find(key);
+        if (known != m_strings.end()) {
+            *strings = known->second;
+            return Asked::Read;
+        }
+        const Asked asked = readStrings(dev, strings, why);
+        if (asked == Asked::Read)
+            m_strings[key] = *strings;
+        return asked;
+    }
+
+    // Asked of the device over a handle of our own on the list's libusb
+    // context: a libftdi1 context would start a libusb context of its own,
+    // which scans the whole bus.
+    static Asked readStrings(libusb_device *dev, Strings *strings, std::string *why)
+    {
+        libusb_device_descriptor desc;
+        int r = libusb_get_device_descriptor(dev, &desc);
+        libusb_device_handle *handle = nullptr;
+        if (r == 0 && (r = libusb_open(dev, &handle)) == 0) {
+            auto read = [&](uint8_t index, char *text, int size) {
+                const int n = index ? libusb_get_string_descriptor_ascii(
+                                          handle, index, reinterpret_cast<unsigned char *>(text), size)
+                                    : 0;
+                return std::min(n, 0);
+            };
+            if ((r = read(desc.iProduct, strings->description, int(sizeof strings->description))) == 0)
+                r = read(desc.iSerialNumber, strings->serial, int(sizeof strings->serial));
+            libusb_close(handle);
+        }
+        if (r == 0)
+            return Asked::Read;
+        // A widget pulled out during its listing is simply not listed. Some
+        // host controllers fail the transfer in flight with an I/O error:
+        // its device node is then gone too.
+        if (r == LIBUSB_ERROR_NO_DEVICE || (access(deviceNode(dev).c_str(), F_OK) != 0 && errno == ENOENT))
+            return Asked::Gone;
+        *strings = Strings();
+        *why = (r == LIBUSB_ERROR_ACCESS
+                    ? "no permission to read the description and serial number of " + deviceNode(dev) + ": "
+                          + PermissionAdvice
+                    : "the description and serial number of " + deviceNode(dev) + " could not be read")
+               + " (libusb: " + libusb_error_name(r) + ")";
+        return Asked::Unreadable;
     }
 
     // The handle of ours that has `dev` open, if any (the table locked).
@@ -524,19 +633,33 @@ private:
         devices.clear();
     }
 
+    // Only counts: it may run inside any libusb call of any thread.
     static int LIBUSB_CALL onHotplug(libusb_context *, libusb_device *, libusb_hotplug_event, void *self)
     {
-        static_cast<LibftdiBackend *>(self)->m_changes.fetch_add(1);
+        auto *backend = static_cast<LibftdiBackend *>(self);
+        std::lock_guard<std::mutex> changes(backend->m_changeLock);
+        ++backend->m_changes;
         return 0;
     }
 
+    // One libusb context for every list, kept: it follows arrivals and
+    // departures itself, with no scan of the bus per list.
     bool startUsb()
     {
-        if (!m_usb && libusb_init(&m_usb) != 0) {
+        if (m_usb)
+            return true;
+        if (libusb_init(&m_usb) != 0) {
             m_usb = nullptr;
             lastListOrOpenError = "libusb could not be started: is /dev/bus/usb there?";
+            return false;
         }
-        return m_usb != nullptr;
+        m_watching = libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG)
+                     && libusb_hotplug_register_callback(
+                            m_usb, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT,
+                            LIBUSB_HOTPLUG_NO_FLAGS, FtdiVendor, LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
+                            onHotplug, this, nullptr)
+                            == LIBUSB_SUCCESS;
+        return true;
     }
 
     // Every device of the vendor, whatever its product id, in bus order.
@@ -561,33 +684,38 @@ private:
         std::sort(devices->begin(), devices->end(), [](libusb_device *a, libusb_device *b) {
             return portPath(a) < portPath(b);
         });
+        // The strings of a device no longer attached are not asked for again.
+        std::set<std::vector<uint8_t>> attached;
+        for (libusb_device *dev : *devices)
+            attached.insert(attachmentKey(dev));
+        for (auto it = m_strings.begin(); it != m_strings.end();)
+            it = attached.count(it->first) ? std::next(it) : m_strings.erase(it);
         return true;
     }
 
-    FT_DEVICE_LIST_INFO_NODE describe(libusb_device *dev)
+    // The list entry of `dev`; false when it left while it was asked.
+    bool describe(libusb_device *dev, FT_DEVICE_LIST_INFO_NODE *node)
     {
-        FT_DEVICE_LIST_INFO_NODE node;
-        std::memset(&node, 0, sizeof node);
+        std::memset(node, 0, sizeof *node);
         libusb_device_descriptor desc;
         if (libusb_get_device_descriptor(dev, &desc) == 0) {
-            node.ID = (DWORD(desc.idVendor) << 16) | desc.idProduct;
-            node.Type = chipType(desc);
+            node->ID = (DWORD(desc.idVendor) << 16) | desc.idProduct;
+            node->Type = chipType(desc);
         }
-        node.LocId = (DWORD(libusb_get_bus_number(dev)) << 4) | DWORD(libusb_get_port_number(dev));
-        // The strings need the device itself; one that cannot be asked (busy,
-        // no permission) is listed with empty strings, and the reason kept.
-        char description[sizeof node.Description + 1] = {};
-        char serial[sizeof node.SerialNumber + 1] = {};
-        if (readStrings(dev, description, sizeof description, serial, sizeof serial, &lastListOrOpenError)) {
-            // A string that fills its field keeps no NUL, as on the chip.
-            std::memcpy(node.Description, description, strnlen(description, sizeof node.Description));
-            std::memcpy(node.SerialNumber, serial, strnlen(serial, sizeof node.SerialNumber));
-        }
+        node->LocId = locationId(dev);
+        // One that cannot be asked (no permission) is listed with empty
+        // strings, and the reason kept.
+        Strings strings;
+        const Asked asked = stringsOf(dev, &strings, &lastListOrOpenError);
+        if (asked == Asked::Gone)
+            return false;
+        std::memcpy(node->Description, strings.description, strnlen(strings.description, sizeof node->Description));
+        std::memcpy(node->SerialNumber, strings.serial, strnlen(strings.serial, sizeof node->SerialNumber));
         if (const uintptr_t id = openHandleOf(dev)) {
-            node.Flags |= FT_FLAGS_OPENED;
-            node.ftHandle = reinterpret_cast<FT_HANDLE>(id);
+            node->Flags |= FT_FLAGS_OPENED;
+            node->ftHandle = reinterpret_cast<FT_HANDLE>(id);
         }
-        return node;
+        return true;
     }
 
     std::mutex m_lock; // the device list and the handle table
@@ -596,9 +724,15 @@ private:
     bool m_listMade = false;
     std::vector<FT_DEVICE_LIST_INFO_NODE> m_infoList;
     std::map<uintptr_t, std::shared_ptr<Open>> m_open;
+    std::vector<ftdi_context *> m_idleFtdi; // closed, for the next opens
     uintptr_t m_nextHandle = 0x1000;
+    // What was read of the devices attached now, by attachmentKey().
+    std::map<std::vector<uint8_t>, Strings> m_strings;
     bool m_watching = false; // for arrivals and departures of the vendor's devices
-    std::atomic<int> m_changes{0};
+    // Taken inside libusb's event handling: never held across a libusb call.
+    std::mutex m_changeLock;
+    unsigned m_changes = 0;     // arrivals and departures so far
+    unsigned m_changesSeen = 0; // of them, when the last list was started or a wait saw them
 };
 
 } // namespace

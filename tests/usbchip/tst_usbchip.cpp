@@ -11,6 +11,7 @@
 
 #include <QComboBox>
 #include <QLabel>
+#include <QSet>
 #include <QTemporaryDir>
 
 #include <thread>
@@ -208,6 +209,47 @@ private slots:
         QVERIFY(d2xxBackend().waitForDeviceChange(5000));
         QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
         puller.join();
+    }
+
+    // A burst of twelve widgets, plugged in while the station's loop lists and
+    // waits: no wait runs out before every one is listed, and listings after
+    // that ask no device again while it stays.
+    void arrivals()
+    {
+        std::vector<UsbChip *> chips{chip};
+        std::thread plugger([&] {
+            for (int i = 0; i < 12; ++i) {
+                EmulatedWidgetInfo info = EmulatedWidgetInfo::standard(0);
+                info.serialString = "UC" + QByteArray::number(++plugs).rightJustified(4, '0');
+                chips.push_back(&bus->plug(info));
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        });
+        QVector<FT_DEVICE_LIST_INFO_NODE> nodes = scan();
+        int timedOut = 0;
+        while (nodes.size() < 13 && timedOut < 2) {
+            timedOut += !d2xxBackend().waitForDeviceChange(5000);
+            nodes = scan();
+        }
+        plugger.join();
+        QCOMPARE(timedOut, 0);
+        QCOMPARE(nodes.size(), 13);
+        for (int i = 0; i < 20; ++i)
+            QCOMPARE(scan().size(), 13);
+        QSet<DWORD> locations;
+        for (int i = 0; i < 13; ++i) {
+            QCOMPARE(QByteArray(nodes[i].SerialNumber, 6), chips[size_t(i)]->serial);
+            QCOMPARE(chips[size_t(i)]->transfers().opens, 1);
+            // Bus 1, the port, the device address.
+            const QByteArray address = QByteArray::fromStdString(chips[size_t(i)]->devNode).right(3);
+            QCOMPARE(nodes[i].LocId >> 24, DWORD(1));
+            QCOMPARE(nodes[i].LocId & 0xFF, DWORD(address.toUInt()));
+            locations.insert(nodes[i].LocId);
+        }
+        QCOMPARE(locations.size(), 13);
+        for (size_t i = 1; i < chips.size(); ++i)
+            chips[i]->unplug();
+        QTRY_COMPARE(scan().size(), 1);
     }
 
     void unplugMidUpdate_data()
