@@ -1,10 +1,16 @@
-// A firmware update through the real libftdi1 and libusb against an emulated
-// USB chip: bulk OUT and bulk IN transfers per page, and time per page with
-// the latency timer at 2 ms, for a few reply delays of the widget. On a real
-// full-speed chip every synchronous bulk transfer can cost up to a 1 ms USB
-// frame, which the emulation does not charge: count transfers, not only time.
-//   ./bench_usbchip            (starts itself again under umockdev-wrapper)
+// The real libftdi1 and libusb against emulated USB chips. First a firmware
+// update: time, bulk OUT and bulk IN transfers per page, with the chip's
+// latency timer at 2 ms and held at 16 ms (as when another program reset
+// it), with the event character off and on, for a few reply delays of the
+// widget. On a real full-speed chip every synchronous bulk transfer can cost
+// up to a 1 ms USB frame, which the emulation does not charge: count
+// transfers, not only time. Then a station's loop (list, open each new
+// widget by its serial, wait for a change or 500 ms): the time from a plug
+// to the open, for a lone widget and for 12 plugged at once, and the CPU
+// the process spends with 8 widgets attached and nothing happening.
+//   ./bench_usbchip [update|station]   (starts itself again under umockdev-wrapper)
 #include "benchimage.h"
+#include "deviceinfo.h"
 #include "firmwareimage.h"
 #include "firmwareupdate.h"
 #include "sleep.h"
@@ -14,26 +20,48 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
+#include <mutex>
+#include <random>
+#include <set>
+#include <sys/resource.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
 
-constexpr int Pages = 256;
+using Clock = std::chrono::steady_clock;
 
-void updateRun(lumora::UsbChipBus &bus, int serial, int replyDelayMs)
+constexpr int Pages = 256;
+constexpr int StationListIntervalMs = 500;
+
+lumora::UsbChip &plug(lumora::UsbChipBus &bus, const QByteArray &serial)
 {
     lumora::EmulatedWidgetInfo info = lumora::EmulatedWidgetInfo::standard(0);
-    info.serialString = "BU" + QByteArray::number(serial).rightJustified(4, '0');
-    lumora::UsbChip &chip = bus.plug(info);
+    info.serialString = serial;
+    return bus.plug(info);
+}
+
+QVector<FT_DEVICE_LIST_INFO_NODE> listed()
+{
+    DWORD count = 0;
+    return FT_CreateDeviceInfoList(&count) == FT_OK ? readDeviceInfoList(count) : QVector<FT_DEVICE_LIST_INFO_NODE>();
+}
+
+void updateRun(lumora::UsbChipBus &bus, int serial, int replyDelayMs, int timerMs, bool eventChar)
+{
+    lumora::UsbChip &chip = plug(bus, "BU" + QByteArray::number(serial).rightJustified(4, '0'));
     chip.withWidget([&](lumora::EmulatedWidget &w) { w.replyLatencyMs = replyDelayMs; });
+    chip.holdLatencyTimer(timerMs == 16); // the chip starts at 16 ms
 
     // The new chip is the only one listed: the one before is pulled out.
-    DWORD count = 0;
-    QElapsedTimer listed;
-    listed.start();
-    while ((FT_CreateDeviceInfoList(&count) != FT_OK || count != 1) && listed.elapsed() < 5000)
+    QElapsedTimer clock;
+    clock.start();
+    while (listed().size() != 1 && clock.elapsed() < 5000)
         usleep(10000);
 
     WidgetLink link;
@@ -42,21 +70,178 @@ void updateRun(lumora::UsbChipBus &bus, int serial, int replyDelayMs)
         std::fprintf(stderr, "open failed\n");
         std::exit(1);
     }
+    FT_SetChars(link.handle, 0xE7, eventChar ? 1 : 0, 0, 0);
     const FirmwareImage image(benchImage(Pages));
     FirmwareUpdate update(link, image, "bench.bin");
     const lumora::UsbChip::Transfers before = chip.transfers();
-    QElapsedTimer timer;
-    timer.start();
+    clock.restart();
     const FirmwareUpdate::Outcome outcome = update.run(); // the loader wait is skipped
-    const double totalMs = double(timer.nsecsElapsed()) / 1e6;
+    const double totalMs = double(clock.nsecsElapsed()) / 1e6;
     const lumora::UsbChip::Transfers after = chip.transfers();
-    const double out = double(after.bulkOut - before.bulkOut) / Pages;
-    const double in = double(after.bulkIn - before.bulkIn) / Pages;
-    std::printf("reply delay %d ms, latency timer %d ms: %d pages, %.3f ms/page, per page %.2f bulk OUT"
-                " and %.2f bulk IN%s\n",
-                replyDelayMs, chip.latencyTimer(), Pages, totalMs / Pages, out, in, outcome == FirmwareUpdate::Outcome::Done ? "" : " NOT DONE");
+    std::printf("timer %2d ms, event character %-3s, reply delay %d ms: %7.3f ms/page; per page %.2f bulk OUT,"
+                " %.2f bulk IN (%.2f early)%s\n",
+                chip.latencyTimer(), eventChar ? "on" : "off", replyDelayMs, totalMs / Pages,
+                double(after.bulkOut - before.bulkOut) / Pages, double(after.bulkIn - before.bulkIn) / Pages,
+                double(after.earlyIn - before.earlyIn) / Pages,
+                outcome == FirmwareUpdate::Outcome::Done ? "" : " NOT DONE");
     link.close();
     chip.unplug();
+}
+
+// Lists, opens every serial it has not opened yet in a thread of its own
+// (closing it again at once), and waits, as lumora-flash --station does.
+class Station
+{
+public:
+    Station() : m_thread([this] { run(); }) {}
+    ~Station()
+    {
+        m_stop = true;
+        m_thread.join();
+        for (std::thread &t : m_opens)
+            t.join();
+    }
+    // When the widget with this serial was first listed, and opened; max()
+    // while it is not.
+    struct Times {
+        Clock::time_point listed = Clock::time_point::max(), opened = Clock::time_point::max();
+    };
+    Times times(const QByteArray &serial)
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_times.count(serial) ? m_times[serial] : Times();
+    }
+
+private:
+    void run()
+    {
+        while (!m_stop) {
+            for (const FT_DEVICE_LIST_INFO_NODE &node : listed()) {
+                const QByteArray serial = deviceSerialString(node).toLatin1();
+                if (serial.isEmpty() || !m_seen.insert(serial).second)
+                    continue;
+                {
+                    std::lock_guard<std::mutex> lock(m_lock);
+                    m_times[serial].listed = Clock::now();
+                }
+                m_opens.emplace_back([this, serial] {
+                    FT_HANDLE handle = nullptr;
+                    if (FT_OpenEx(const_cast<char *>(serial.constData()), FT_OPEN_BY_SERIAL_NUMBER, &handle) != FT_OK)
+                        return;
+                    const Clock::time_point now = Clock::now();
+                    FT_Close(handle);
+                    std::lock_guard<std::mutex> lock(m_lock);
+                    m_times[serial].opened = now;
+                });
+            }
+            waitForDeviceChange(StationListIntervalMs);
+        }
+    }
+
+    std::atomic<bool> m_stop{false};
+    std::set<QByteArray> m_seen;
+    std::vector<std::thread> m_opens;
+    std::mutex m_lock;
+    std::map<QByteArray, Times> m_times;
+    std::thread m_thread;
+};
+
+// Milliseconds from a plug to the widget's first listing and to its open (a
+// widget never opened counts as 10 s).
+struct PickUp {
+    std::vector<double> listed, opened;
+};
+
+// Plugs the chips one right after the other.
+void pickUp(lumora::UsbChipBus &bus, Station &station, const std::vector<QByteArray> &serials,
+            std::vector<lumora::UsbChip *> *chips, PickUp *figures)
+{
+    std::vector<Clock::time_point> plugged;
+    for (const QByteArray &serial : serials) {
+        chips->push_back(&plug(bus, serial));
+        plugged.push_back(Clock::now());
+    }
+    const Clock::time_point giveUp = Clock::now() + std::chrono::seconds(10);
+    auto ms = [](Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); };
+    for (size_t i = 0; i < serials.size(); ++i) {
+        Station::Times t;
+        while ((t = station.times(serials[i])).opened == Clock::time_point::max() && Clock::now() < giveUp)
+            usleep(1000);
+        figures->listed.push_back(ms(std::min(t.listed, giveUp) - plugged[i]));
+        figures->opened.push_back(ms(std::min(t.opened, giveUp) - plugged[i]));
+    }
+}
+
+void printPickUp(const char *what, PickUp figures)
+{
+    for (std::vector<double> *ms : {&figures.listed, &figures.opened})
+        std::sort(ms->begin(), ms->end());
+    std::printf("%s: %zu plugs; plug to open median %.1f ms, max %.1f ms (to the first listing: median %.1f ms,"
+                " max %.1f ms)\n",
+                what, figures.opened.size(), figures.opened[figures.opened.size() / 2], figures.opened.back(),
+                figures.listed[figures.listed.size() / 2], figures.listed.back());
+}
+
+double cpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+           + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+void pullOut(std::vector<lumora::UsbChip *> *chips)
+{
+    for (lumora::UsbChip *chip : *chips)
+        chip->unplug();
+    chips->clear();
+    QElapsedTimer clock;
+    clock.start();
+    while (!listed().isEmpty() && clock.elapsed() < 5000)
+        usleep(10000);
+}
+
+void station(lumora::UsbChipBus &bus)
+{
+    Station station;
+    std::vector<lumora::UsbChip *> chips;
+    std::mt19937 random(1);
+    int serial = 0;
+    auto serials = [&](int n) {
+        std::vector<QByteArray> s;
+        while (n-- > 0)
+            s.push_back("ST" + QByteArray::number(++serial).rightJustified(4, '0'));
+        return s;
+    };
+
+    // Plugged at any moment of the station's wait.
+    PickUp lone;
+    for (int i = 0; i < 10; ++i) {
+        usleep(useconds_t(std::uniform_int_distribution<int>(0, StationListIntervalMs)(random) * 1000));
+        pickUp(bus, station, serials(1), &chips, &lone);
+    }
+    printPickUp("station, a lone widget", lone);
+    pullOut(&chips);
+
+    // The first burst also makes the libftdi1 contexts that later opens reuse.
+    for (int i = 1; i <= 3; ++i) {
+        usleep(useconds_t(std::uniform_int_distribution<int>(0, StationListIntervalMs)(random) * 1000));
+        PickUp burst;
+        pickUp(bus, station, serials(12), &chips, &burst);
+        printPickUp(qPrintable(QString("station, 12 widgets at once, burst %1").arg(i)), burst);
+        pullOut(&chips);
+    }
+
+    PickUp eight;
+    pickUp(bus, station, serials(8), &chips, &eight);
+    sleep(1);
+    const double cpu = cpuSeconds();
+    QElapsedTimer clock;
+    clock.start();
+    sleep(10);
+    std::printf("station, 8 widgets attached and opened once, at rest: %.2f %% of a core (the chips included)\n",
+                100 * (cpuSeconds() - cpu) / (double(clock.nsecsElapsed()) / 1e9));
+    pullOut(&chips);
 }
 
 } // namespace
@@ -76,8 +261,15 @@ int main(int argc, char **argv)
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
     lumora::setSleepFunction([](int) {}); // the open pauses and the loader wait
     auto *bus = new lumora::UsbChipBus; // libusb may still talk to it at exit
+    const QByteArray part = argc > 1 ? argv[1] : "";
     int serial = 0;
-    for (int delay : {0, 1, 5})
-        updateRun(*bus, ++serial, delay);
+    if (part != "station")
+        for (int timerMs : {2, 16})
+            for (bool eventChar : {false, true})
+                for (int delay : {0, 5})
+                    updateRun(*bus, ++serial, delay, timerMs, eventChar);
+    std::fflush(stdout);
+    if (part != "update")
+        station(*bus);
     return 0;
 }
