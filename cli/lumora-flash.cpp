@@ -3,50 +3,33 @@
 // each widget as it is plugged in (--station), with the same link and update
 // procedure as the window.
 #include "deviceinfo.h"
-#include "exitcodes.h"
-#include "terminal.h"
 #include "firmwareimage.h"
 #include "firmwareupdate.h"
+#include "options.h"
+#include "output.h"
+#include "record.h"
 #include "reporter.h"
-#include "widgetjob.h"
+#include "station.h"
+#include "terminal.h"
+#include "version.h"
 #include "widgetlink.h"
 
-#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QCryptographicHash>
-#include <QSet>
-#include <QTextStream>
+#include <QFileInfo>
+#include <QHash>
 
 #include <atomic>
 #include <csignal>
 #include <cstdio>
-#include <list>
-#include <memory>
 #include <thread>
-
+#ifndef _WIN32
+#include <poll.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
-const char ExitCodeHelp[] =
-    "Exit codes (of several widgets, the worst: 9, 6, 4, 3, 8, 10, then 0):\n"
-    "  0  done: every page accepted by every widget (or the list / info printed)\n"
-    "  1  the device list could not be read\n"
-    "  2  bad usage\n"
-    "  3  no such device: none attached, index out of range, not exactly one\n"
-    "     widget matches, or the widget changed between the list and the open\n"
-    "  4  a widget could not be opened (the reason is on standard error)\n"
-    "  5  the image file is unreadable or refused (not a regular file, no whole\n"
-    "     page, too large)\n"
-    "  6  a widget refused pages (the count is on standard error)\n"
-    "  7  not confirmed: answered no, or no terminal and no --yes\n"
-    "  8  interrupted by a signal (the page in flight was finished first)\n"
-    "  9  a widget was lost during its update (unplugged or stopped working)\n"
-    " 10  standard output or the record could not be written\n";
-
-constexpr int StationListIntervalMs = 500;
-
-// SIGINT, SIGTERM and SIGHUP: how many arrived. One stops the run after the
-// pages in flight (a station first lets the widgets in flight finish).
 std::atomic<int> gSignals{0};
 
 extern "C" void onStopSignal(int)
@@ -67,62 +50,76 @@ void installSignalHandlers()
 #endif
 }
 
-// Standard output reached its reader: flushed with no error.
-bool outputWritten()
+enum class Answer { Yes, No, Signal };
+
+// Asks on the terminal; anything but y/yes is no. A signal while the
+// question waits is no, at once.
+Answer ask(const QString &question)
 {
-    return std::fflush(stdout) == 0 && !std::ferror(stdout);
+    output::drain();
+    std::fprintf(stderr, "%s [y/N] ", question.toLocal8Bit().constData());
+    std::fflush(stderr);
+    QByteArray line;
+#ifdef _WIN32
+    char answer[16] = {};
+    if (std::fgets(answer, sizeof answer, stdin))
+        line = answer;
+#else
+    for (;;) {
+        if (gSignals.load() > 0) {
+            std::fputc('\n', stderr);
+            return Answer::Signal;
+        }
+        pollfd in{STDIN_FILENO, POLLIN, 0};
+        if (poll(&in, 1, 50) <= 0)
+            continue;
+        char c = 0;
+        const auto n = ::read(STDIN_FILENO, &c, 1);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0 || c == '\n' || line.size() > 16)
+            break;
+        line += c;
+    }
+#endif
+    const QByteArray text = line.trimmed().toLower();
+    return text == "y" || text == "yes" ? Answer::Yes : Answer::No;
 }
 
-struct Selection
+// Confirmed by --yes or on the terminal; else says why not.
+bool confirmed(const FlashOptions &o, Reporter &reporter, const QString &question)
 {
-    int index = -1;
-    QString error;
-    ExitCode code = ExitDone;
+    if (o.yes)
+        return true;
+    const Answer answer = ask(question);
+    if (answer == Answer::Yes)
+        return true;
+    reporter.error(answer == Answer::Signal ? QStringLiteral("not confirmed (a signal at the question): update not"
+                                                             " started; nothing was sent")
+                                            : QStringLiteral("update not started"));
+    return false;
+}
+
+struct Devices
+{
+    bool read = false;
+    QVector<FT_DEVICE_LIST_INFO_NODE> nodes;
 };
 
-// Which widget the options name: --device N, --serial SN, or the only one.
-Selection selectDevice(const QVector<FT_DEVICE_LIST_INFO_NODE> &devices, const QCommandLineParser &options)
+Devices listDevices(Reporter &reporter)
 {
-    Selection s;
-    if (options.isSet("device")) {
-        bool ok = false;
-        const int index = options.value("device").toInt(&ok);
-        if (!ok || index < 0 || index >= devices.size()) {
-            s.code = ok ? ExitNoSuchDevice : ExitUsage;
-            s.error = QStringLiteral("no device %1: %2 widget(s) attached")
-                          .arg(options.value("device")).arg(devices.size());
-            return s;
-        }
-        s.index = index;
-        return s;
+    Devices devices;
+    DWORD count = 0;
+    if (FT_CreateDeviceInfoList(&count) != FT_OK) {
+        reporter.error("the device list could not be read");
+        return devices;
     }
-    if (options.isSet("serial")) {
-        const QString wanted = options.value("serial");
-        int matches = 0;
-        for (int i = 0; i < devices.size(); ++i) {
-            if (deviceSerialString(devices[i]) == wanted) {
-                s.index = i;
-                ++matches;
-            }
-        }
-        if (matches != 1) {
-            s.index = -1;
-            s.code = ExitNoSuchDevice;
-            s.error = matches == 0 ? QStringLiteral("no widget with serial %1").arg(wanted)
-                                   : QStringLiteral("%1 widgets with serial %2; choose one with --device")
-                                         .arg(matches).arg(wanted);
-        }
-        return s;
-    }
-    if (devices.size() != 1) {
-        s.code = ExitNoSuchDevice;
-        s.error = devices.isEmpty() ? QStringLiteral("no widget attached")
-                                    : QStringLiteral("%1 widgets attached; choose one with --device or --serial")
-                                          .arg(devices.size());
-        return s;
-    }
-    s.index = 0;
-    return s;
+    devices.read = true;
+    devices.nodes = readDeviceInfoList(count);
+    const QString unreadable = unreadableDevicesNote(devices.nodes);
+    if (!unreadable.isEmpty())
+        output::printError(unreadable);
+    return devices;
 }
 
 // A listed device's strings as the flasher prints them.
@@ -136,182 +133,224 @@ QString shownSerial(const FT_DEVICE_LIST_INFO_NODE &node)
     return printable(deviceSerialString(node));
 }
 
-// `serial` as printed.
-void printCannotOpen(int index, const QString &serial)
-{
-    printError(QStringLiteral("cannot open widget %1 (serial %2)")
-                   .arg(index)
-                   .arg(serial.isEmpty() ? QStringLiteral("unreadable") : serial));
-}
-
-WidgetRun runFor(const QVector<FT_DEVICE_LIST_INFO_NODE> &devices, int index)
+WidgetRun runFor(const QVector<FT_DEVICE_LIST_INFO_NODE> &devices, int index, bool recover)
 {
     WidgetRun run;
     run.index = index;
     run.serial = deviceSerialString(devices[index]).toLatin1();
     run.description = shownDescription(devices[index]);
+    run.recover = recover;
     return run;
 }
 
-int printInfo(int index, const QString &serial)
+// Which widget the options name: --device N, --serial SN, or the only one;
+// -1 after saying why none.
+int selectDevice(const QVector<FT_DEVICE_LIST_INFO_NODE> &devices, const FlashOptions &o, Reporter &reporter,
+                 int *code)
 {
+    *code = ExitNoSuchDevice;
+    if (o.device >= 0) {
+        if (o.device < devices.size())
+            return o.device;
+        reporter.error(QStringLiteral("no device %1: %2 widget(s) attached").arg(o.device).arg(devices.size()));
+        return -1;
+    }
+    if (o.hasSerial) {
+        QVector<int> matches;
+        for (int i = 0; i < devices.size(); ++i)
+            if (deviceSerialString(devices[i]) == o.serial)
+                matches << i;
+        if (matches.size() == 1)
+            return matches.first();
+        reporter.error(matches.isEmpty() ? QStringLiteral("no widget with serial %1").arg(printable(o.serial))
+                                         : QStringLiteral("%1 widgets with serial %2; choose one with --device")
+                                               .arg(matches.size()).arg(printable(o.serial)));
+        return -1;
+    }
+    if (devices.size() == 1)
+        return 0;
+    reporter.error(devices.isEmpty() ? QStringLiteral("no widget attached")
+                                     : QStringLiteral("%1 widgets attached; choose one with --device or --serial")
+                                           .arg(devices.size()));
+    return -1;
+}
+
+Tally listMode(Reporter &reporter)
+{
+    const Devices devices = listDevices(reporter);
+    if (!devices.read)
+        return {ExitFailed, 0, -1};
+    for (int i = 0; i < devices.nodes.size(); ++i)
+        reporter.device(i, shownDescription(devices.nodes[i]), shownSerial(devices.nodes[i]));
+    return {ExitDone, int(devices.nodes.size()), -1};
+}
+
+Tally infoMode(const FlashOptions &o, Reporter &reporter)
+{
+    const Devices devices = listDevices(reporter);
+    if (!devices.read)
+        return {ExitFailed, 0, -1};
+    int code = 0;
+    const int index = selectDevice(devices.nodes, o, reporter, &code);
+    if (index < 0)
+        return {code, 0, -1};
     WidgetLink link;
     link.reportStream = nullptr; // printed below, with the rest
-    if (!link.open(index)) {
-        printCannotOpen(index, serial);
-        return ExitOpenFailed;
+    const OpenResult opened = link.openWidget(index);
+    if (!opened.identified()) {
+        const QString serial = shownSerial(devices.nodes[index]);
+        reporter.error(QStringLiteral("cannot open widget %1 (serial %2)")
+                           .arg(index).arg(serial.isEmpty() ? QStringLiteral("unreadable") : serial));
+        if (opened.stage == OpenStage::Silent)
+            reporter.error(QStringLiteral("If its last update was cut off it waits in its loader: update it with"
+                                          " --recover (only if this is a Lumora widget: --recover sends firmware"
+                                          " to whatever is attached)"));
+        return {ExitOpenFailed, 1, -1};
     }
-    {
-        QTextStream out(stdout);
-        uint32_t serial = 0;
-        if (link.readSerialNumber(&serial))
-            out << "Serial No " << QString::number(serial, 16) << '\n';
-        else
-            out << "Serial No unknown\n";
-        out << "Firmware " << link.params.firmwareMsb << '.' << link.params.firmwareLsb << '\n'
-            << "Break time " << WidgetLink::breakTimeMicroseconds(link.params.breakTime) << " micro sec\n"
-            << "MAB time " << WidgetLink::mabTimeMicroseconds(link.params.mabTime) << " micro sec\n"
-            << "Refresh rate " << link.params.refreshRate << " packets/sec\n";
-    }
+    uint32_t serial = 0;
+    const QString serialLine = link.readSerialNumber(&serial) ? QStringLiteral("Serial No %1").arg(serial, 0, 16)
+                                                               : QStringLiteral("Serial No unknown");
+    for (const QString &line : {serialLine,
+                                QStringLiteral("Firmware %1.%2").arg(link.params.firmwareMsb).arg(link.params.firmwareLsb),
+                                QStringLiteral("Break time %1 micro sec").arg(WidgetLink::breakTimeMicroseconds(link.params.breakTime)),
+                                QStringLiteral("MAB time %1 micro sec").arg(WidgetLink::mabTimeMicroseconds(link.params.mabTime)),
+                                QStringLiteral("Refresh rate %1 packets/sec").arg(link.params.refreshRate)})
+        output::post(output::Channel::Out, line);
     link.close();
-    return outputWritten() ? ExitDone : ExitOutputFailed;
+    return {ExitDone, 1, -1};
 }
 
-// Asks on the terminal; anything but y/yes is no.
-bool confirmed(const QString &question)
-{
-    std::fprintf(stderr, "%s [y/N] ", question.toLocal8Bit().constData());
-    std::fflush(stderr);
-    char answer[16] = {};
-    if (!std::fgets(answer, sizeof answer, stdin))
-        return false;
-    const QByteArray text = QByteArray(answer).trimmed().toLower();
-    return text == "y" || text == "yes";
-}
-
-WidgetJobHooks hooksFor(Reporter &reporter, int signalsToStop)
-{
-    WidgetJobHooks hooks;
-    hooks.opened = [&reporter](const WidgetRun &run) { reporter.opened(run); };
-    hooks.pageSent = [&reporter](const WidgetRun &run, int sent, int total) { reporter.pageSent(run, sent, total); };
-    hooks.stopRequested = [signalsToStop] { return gSignals.load() >= signalsToStop; };
-    return hooks;
-}
-
-int exitCodeOf(const QVector<WidgetRun> &runs, const Reporter &reporter)
-{
-    int code = reporter.outputFailed() ? ExitOutputFailed : ExitDone;
-    for (const WidgetRun &run : runs)
-        code = worseExitCode(code, exitCode(run.result));
-    return code;
-}
-
-// Every widget of the list at once, a thread each with its own handle.
-QVector<WidgetRun> flashAll(const QVector<FT_DEVICE_LIST_INFO_NODE> &devices, const FirmwareImage &image,
-                            const QString &fileName, Reporter &reporter)
+// Flashes the chosen widget, or every listed one at once, a thread each with
+// its own handle.
+Tally flashListed(const UpdateContext &context, const QVector<FT_DEVICE_LIST_INFO_NODE> &devices,
+                  const QVector<int> &chosen)
 {
     QVector<WidgetRun> runs;
-    for (int i = 0; i < devices.size(); ++i)
-        runs << runFor(devices, i);
-    reporter.showBoard(runs);
-    const WidgetJobHooks hooks = hooksFor(reporter, 1);
+    QHash<QByteArray, QVector<int>> bySerial;
+    for (int index : chosen) {
+        runs << runFor(devices, index, context.options.recover);
+        bySerial[runs.last().serial] << index;
+    }
+    for (WidgetRun &run : runs) {
+        const QVector<int> &twins = bySerial[run.serial];
+        run.sameSerialAsAnother = twins.size() > 1;
+        if (run.sameSerialAsAnother && twins.first() == run.index) {
+            QStringList names;
+            for (int i : twins)
+                names << QStringLiteral("#%1").arg(i);
+            context.reporter.error(QStringLiteral("widgets %1 have the same serial string %2: the table and the"
+                                                  " record tell them apart by their list index")
+                                       .arg(names.join(QStringLiteral(", ")), run.shownSerial()));
+        }
+    }
+    context.reporter.showBoard(runs);
+    const WidgetJobHooks hooks = hooksFor(context.reporter, 1);
     std::vector<std::thread> threads;
     for (WidgetRun &run : runs) {
-        threads.emplace_back([&run, &image, &fileName, &hooks, &reporter] {
-            setLogTag(run.shownSerial());
-            flashWidget(run, image, fileName, hooks);
-            reporter.finished(run);
+        threads.emplace_back([&run, &context, &hooks, several = runs.size() > 1] {
+            if (several)
+                output::setLogTag(run.shownName());
+            flashWidget(run, context.image, context.options.imagePath, hooks);
+            context.reporter.finished(run);
         });
     }
     for (std::thread &thread : threads)
         thread.join();
-    return runs;
+    const Tally tally = tallyOf(runs, false);
+    context.reporter.summary(runs, tally.widgets, tally.succeeded);
+    return tally;
 }
 
-// Waits for widgets and updates each one as it is plugged in, until a
-// signal; a widget is updated again only after it was pulled out.
-QVector<WidgetRun> station(const FirmwareImage &image, const QString &fileName, Reporter &reporter)
+Tally updateMode(const FlashOptions &o, Reporter &reporter, RecordFile &record)
 {
-    struct Job {
-        WidgetRun run;
-        std::thread thread;
-        std::atomic<bool> done{false};
-    };
-    std::list<Job> jobs;
-    QVector<WidgetRun> finished;
-    QSet<QByteArray> attached;   // serials listed now, flashed or being flashed
-    QSet<QByteArray> told;       // widgets that cannot be told apart, said once
-    // The widgets in flight finish after the first signal; a second one
-    // interrupts them after their page in flight.
-    const WidgetJobHooks hooks = hooksFor(reporter, 2);
-    int arrivals = 0;
-    std::fprintf(stderr, "waiting for widgets; Ctrl-C ends the station\n");
-    while (gSignals.load() == 0) {
-        DWORD count = 0;
-        QVector<FT_DEVICE_LIST_INFO_NODE> devices;
-        if (FT_CreateDeviceInfoList(&count) == FT_OK)
-            devices = readDeviceInfoList(count);
-        QHash<QByteArray, int> listed;
-        for (const FT_DEVICE_LIST_INFO_NODE &node : qAsConst(devices))
-            listed[deviceSerialString(node).toLatin1()] += 1;
-        for (auto it = jobs.begin(); it != jobs.end();) {
-            if (!it->done.load()) {
-                ++it;
-                continue;
-            }
-            it->thread.join();
-            finished << it->run;
-            it = jobs.erase(it);
-        }
-        // Pulled out: it is updated again when it comes back.
-        for (auto it = attached.begin(); it != attached.end();) {
-            const bool busy = std::any_of(jobs.begin(), jobs.end(), [&](const Job &j) { return j.run.serial == *it; });
-            it = listed.contains(*it) || busy ? std::next(it) : attached.erase(it);
-        }
-        for (auto it = listed.cbegin(); it != listed.cend(); ++it) {
-            const QByteArray serial = it.key();
-            if (attached.contains(serial))
-                continue;
-            if (serial.isEmpty() || it.value() > 1) {
-                if (!told.contains(serial))
-                    printError(serial.isEmpty() ? QStringLiteral("a widget without a readable serial number cannot be"
-                                                                 " told apart from others: not updated")
-                                                : QStringLiteral("%1 widgets with serial %2: they cannot be told apart;"
-                                                                 " unplug all but one")
-                                                      .arg(it.value()).arg(printable(QString::fromLatin1(serial))));
-                told.insert(serial);
-                continue;
-            }
-            told.remove(serial);
-            attached.insert(serial);
-            jobs.emplace_back();
-            Job &job = jobs.back();
-            job.run.index = arrivals++;
-            job.run.bySerial = true;
-            job.run.serial = serial;
-            for (const FT_DEVICE_LIST_INFO_NODE &node : qAsConst(devices))
-                if (deviceSerialString(node).toLatin1() == serial)
-                    job.run.description = shownDescription(node);
-            job.thread = std::thread([&job, &image, &fileName, &hooks, &reporter] {
-                setLogTag(job.run.shownSerial());
-                flashWidget(job.run, image, fileName, hooks);
-                reporter.finished(job.run);
-                job.done.store(true);
-            });
-        }
-        waitForDeviceChange(StationListIntervalMs);
+    // Read and check the image before touching any widget.
+    FirmwareImage image;
+    QString problem;
+    if (!image.load(o.imagePath, &problem))
+        problem = problem;
+    else
+        problem = FirmwareUpdate::imageProblem(image, o.imagePath);
+    if (!problem.isEmpty()) {
+        reporter.error(problem);
+        return {ExitBadFile, 0, 0};
     }
-    if (!jobs.empty())
-        printError(QStringLiteral("stopping: %1 widget(s) in flight finish first (a second Ctrl-C interrupts them)")
-                       .arg(jobs.size()));
-    for (Job &job : jobs) {
-        job.thread.join();
-        finished << job.run;
+    if (image.leftOverBytes() > 0)
+        output::printError(QStringLiteral("%1 bytes after the last whole page will not be sent")
+                               .arg(image.leftOverBytes()));
+    if (!o.yes && !isTerminal(stdin)) {
+        reporter.error("standard input is not a terminal: give --yes to update without asking");
+        return {ExitNotConfirmed, 0, 0};
     }
-    return finished;
+    RunFacts facts;
+    facts.imageFile = QFileInfo(o.imagePath).fileName();
+    facts.imageVersion = printable(image.versionText()); // as the questions show it too
+    // Of the bytes that are sent, not of the file as it may be by now.
+    facts.imageSha256 = QCryptographicHash::hash(image.fileContents(), QCryptographicHash::Sha256).toHex();
+    facts.emulated = !emulationNote().isEmpty();
+    reporter.setFacts(facts);
+    const QString version = QStringLiteral("FW Version %1\n").arg(facts.imageVersion);
+
+    if (o.hasRecord) {
+        QString why, note;
+        if (!record.open(o.recordPath, {o.imagePath}, &why, &note)) {
+            reporter.error(QStringLiteral("cannot write the record %1: %2; nothing was flashed").arg(o.recordPath, why));
+            return {ExitOutputFailed, 0, 0};
+        }
+        if (!note.isEmpty())
+            output::printError(note);
+        reporter.useRecord(record.columns());
+    }
+    const UpdateContext context{o, image, reporter};
+
+    if (o.mode == RunMode::Station) {
+        const QString what = o.recover ? QStringLiteral("Recover every widget plugged in from now on, whether or not"
+                                                        " it identifies itself (only Lumora widgets!), until Ctrl-C?")
+                                       : QStringLiteral("Update every widget plugged in from now on, until Ctrl-C?");
+        if (!confirmed(o, reporter, version + what))
+            return {ExitNotConfirmed, 0, 0};
+        return runStation(context);
+    }
+
+    const Devices devices = listDevices(reporter);
+    if (!devices.read)
+        return {ExitFailed, 0, 0};
+    QVector<int> chosen;
+    QString question = version;
+    if (o.mode == RunMode::AllWidgets) {
+        if (devices.nodes.isEmpty()) {
+            reporter.error("no widget attached");
+            return {ExitNoSuchDevice, 0, 0};
+        }
+        question += QStringLiteral("Update these %1 widgets?").arg(devices.nodes.size());
+        for (int i = 0; i < devices.nodes.size(); ++i) {
+            chosen << i;
+            question += QStringLiteral("\n  %1  %2  %3").arg(i).arg(shownDescription(devices.nodes[i]),
+                                                                   shownSerial(devices.nodes[i]));
+        }
+        question += QStringLiteral("\nDo you want to start update?");
+    } else {
+        int code = 0;
+        const int index = selectDevice(devices.nodes, o, reporter, &code);
+        if (index < 0)
+            return {code, 0, 0};
+        chosen << index;
+        question += o.recover ? QStringLiteral("Recover widget %1, %2 (serial %3)? It is updated without identifying"
+                                               " itself: only if it is a Lumora widget waiting in its loader.")
+                                    .arg(index).arg(shownDescription(devices.nodes[index]),
+                                                    shownSerial(devices.nodes[index]))
+                              : QStringLiteral("Do you want to start update?");
+    }
+    if (!confirmed(o, reporter, question))
+        return {ExitNotConfirmed, 0, 0};
+    return flashListed(context, devices.nodes, chosen);
 }
 
 } // namespace
+
+int signalsReceived()
+{
+    return gSignals.load();
+}
 
 int main(int argc, char *argv[])
 {
@@ -319,177 +358,44 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName("lumora-flash");
 
-    QCommandLineParser options;
-    options.setApplicationDescription(
-        QStringLiteral("Lists USB DMX widgets, shows what one reports, or loads FILE.bin into one widget, into"
-                       " every attached widget at once (--all), or into each widget as it is plugged in"
-                       " (--station).\n\n")
-        + QLatin1String(ExitCodeHelp));
-    options.addHelpOption();
-    options.addOptions({
-        {"list", "List the attached widgets: index, description, serial."},
-        {"info", "Open the widget and show its serial number, firmware and DMX timing."},
-        {{"d", "device"}, "Use the widget at index <N> of the list.", "N"},
-        {{"s", "serial"}, "Use the widget whose serial string is <SN>.", "SN"},
-        {"all", "Update every attached widget at the same time."},
-        {"station", "Update each widget once as it is plugged in, until interrupted."},
-        {"json", "Write events as JSON objects, one a line, on standard output."},
-        {"record", "Append a CSV line for every widget updated to <FILE>.", "FILE"},
-        {{"y", "yes"}, "Start the update without asking (once for the whole run)."},
-        {{"v", "verbose"}, "Show the program's log lines on standard error."},
-    });
-    options.addPositionalArgument("FILE.bin", "Firmware image to load.");
-    if (!options.parse(QCoreApplication::arguments())) {
-        installFlasherMessageHandler(false);
-        printError(options.errorText());
+    const ParsedOptions parsed = parseOptions(QCoreApplication::arguments());
+    switch (parsed.action) {
+    case ParsedOptions::Bad:
+        output::installMessageHandler(false);
+        output::printError(parsed.text);
         return ExitUsage;
+    case ParsedOptions::Help:
+    case ParsedOptions::Version: {
+        const QString text = parsed.action == ParsedOptions::Help ? parsed.text
+                                                                    : lumora::versionText("lumora-flash") + '\n';
+        std::fputs(text.toLocal8Bit().constData(), stdout);
+        return std::fflush(stdout) == 0 && !std::ferror(stdout) ? ExitDone : ExitOutputFailed;
     }
-    if (options.isSet("help")) {
-        std::fputs(options.helpText().toLocal8Bit().constData(), stdout);
-        return outputWritten() ? ExitDone : ExitOutputFailed;
+    case ParsedOptions::Run: break;
     }
-    installFlasherMessageHandler(options.isSet("verbose"));
+    const FlashOptions &o = parsed.options;
+    output::installMessageHandler(o.verbose);
 
-    const QStringList files = options.positionalArguments();
-    const bool list = options.isSet("list");
-    const bool info = options.isSet("info");
-    const bool all = options.isSet("all");
-    const bool atStation = options.isSet("station");
-    if (int(list) + int(info) + int(!files.isEmpty()) != 1 || files.size() > 1) {
-        printError("give exactly one of --list, --info or FILE.bin (see --help)");
-        return ExitUsage;
-    }
-    if (options.isSet("device") && options.isSet("serial")) {
-        printError("--device and --serial exclude each other");
-        return ExitUsage;
-    }
-    if ((all || atStation) && (files.isEmpty() || all == atStation || options.isSet("device") || options.isSet("serial"))) {
-        printError("--all and --station each take FILE.bin, and no --device or --serial (see --help)");
-        return ExitUsage;
-    }
-    if ((info && options.isSet("json")) || (files.isEmpty() && options.isSet("record"))) {
-        printError("--json goes with --list or an update, --record with an update (see --help)");
-        return ExitUsage;
-    }
+    Reporter reporter(o.mode, o.json);
+    RecordFile record;
+    reporter.start(&record);
+    const QString emulated = emulationNote();
+    if (!emulated.isEmpty())
+        reporter.note(emulated);
 
-    Reporter::Options report;
-    report.mode = all ? Reporter::Mode::AllWidgets : atStation ? Reporter::Mode::Station : Reporter::Mode::OneWidget;
-    report.json = options.isSet("json");
-    report.recordPath = options.value("record");
-
-    // Read and check the image before touching any widget.
-    FirmwareImage image;
-    if (!files.isEmpty()) {
-        QString error;
-        if (!image.load(files.first(), &error)) {
-            printError(error);
-            return ExitBadFile;
-        }
-        const QString problem = FirmwareUpdate::imageProblem(image, files.first());
-        if (!problem.isEmpty()) {
-            printError(problem);
-            return ExitBadFile;
-        }
-        if (image.leftOverBytes() > 0)
-            printError(QStringLiteral("%1 bytes after the last whole page will not be sent").arg(image.leftOverBytes()));
-        if (!options.isSet("yes") && !isTerminal(stdin)) {
-            printError("standard input is not a terminal: give --yes to update without asking");
-            return ExitNotConfirmed;
-        }
-        report.imagePath = files.first();
-        report.imageVersion = printable(image.versionText()); // as the questions show it too
-        // Of the bytes that are sent, not of the file as it may be by now.
-        report.imageSha256 = QCryptographicHash::hash(image.fileContents(), QCryptographicHash::Sha256).toHex();
+    Tally tally;
+    switch (o.mode) {
+    case RunMode::List: tally = listMode(reporter); break;
+    case RunMode::Info: tally = infoMode(o, reporter); break;
+    default: tally = updateMode(o, reporter, record); break;
     }
-    Reporter reporter(report);
-
-    if (atStation) {
-        if (!options.isSet("yes")
-            && !confirmed(QStringLiteral("FW Version %1\nUpdate every widget plugged in from now on, until"
-                                         " Ctrl-C?").arg(report.imageVersion))) {
-            printError("station not started");
-            return ExitNotConfirmed;
-        }
-        if (!reporter.openRecord())
-            return ExitOutputFailed;
-        const QVector<WidgetRun> runs = station(image, files.first(), reporter);
-        const int code = exitCodeOf(runs, reporter);
-        reporter.summary(runs, code);
-        return reporter.outputFailed() ? worseExitCode(code, ExitOutputFailed) : code;
-    }
-
-    DWORD count = 0;
-    if (FT_CreateDeviceInfoList(&count) != FT_OK) {
-        printError("the device list could not be read");
-        return ExitFailed;
-    }
-    const QVector<FT_DEVICE_LIST_INFO_NODE> devices = readDeviceInfoList(count);
-    const QString unreadable = unreadableDevicesNote(devices);
-    if (!unreadable.isEmpty())
-        printError(unreadable);
-    if (list) {
-        if (report.json) {
-            for (int i = 0; i < devices.size(); ++i)
-                reporter.device(i, shownDescription(devices[i]), shownSerial(devices[i]));
-            reporter.end(devices.size(), ExitDone);
-        } else {
-            QTextStream out(stdout);
-            for (int i = 0; i < devices.size(); ++i)
-                out << i << '\t' << shownDescription(devices[i]) << '\t' << shownSerial(devices[i]) << '\n';
-        }
-        return outputWritten() && !reporter.outputFailed() ? ExitDone : ExitOutputFailed;
-    }
-
-    QVector<WidgetRun> runs;
-    if (all) {
-        if (devices.isEmpty()) {
-            printError("no widget attached");
-            return ExitNoSuchDevice;
-        }
-        QString question = QStringLiteral("FW Version %1\nUpdate these %2 widgets?")
-                               .arg(report.imageVersion).arg(devices.size());
-        for (int i = 0; i < devices.size(); ++i)
-            question += QStringLiteral("\n  %1  %2  %3").arg(i).arg(shownDescription(devices[i]), shownSerial(devices[i]));
-        if (!options.isSet("yes") && !confirmed(question + QStringLiteral("\nDo you want to start update?"))) {
-            printError("update not started");
-            return ExitNotConfirmed;
-        }
-    } else {
-        const Selection selection = selectDevice(devices, options);
-        if (selection.index < 0) {
-            printError(selection.error);
-            return selection.code;
-        }
-        if (info)
-            return printInfo(selection.index, shownSerial(devices[selection.index]));
-        if (!options.isSet("yes")
-            && !confirmed(QStringLiteral("FW Version %1\nDo you want to start update?").arg(report.imageVersion))) {
-            printError("update not started");
-            return ExitNotConfirmed;
-        }
-        runs << runFor(devices, selection.index);
-    }
-    if (gSignals.load()) {
-        printError("interrupted before the update started; nothing was sent");
-        return ExitInterrupted;
-    }
-    if (!reporter.openRecord())
-        return ExitOutputFailed;
-
-    if (all) {
-        runs = flashAll(devices, image, files.first(), reporter);
-    } else {
-        // The device list entry the user chose, and only that one: a widget
-        // pulled out since does not open, and no other takes its place.
-        WidgetRun &run = runs.front();
-        flashWidget(run, image, files.first(), hooksFor(reporter, 1));
-        reporter.finished(run);
-        if (run.result == WidgetResult::OpenFailed)
-            printCannotOpen(run.index, run.shownSerial());
-        else if (run.result == WidgetResult::NotChosen)
-            printError(run.message);
-    }
-    const int code = exitCodeOf(runs, reporter);
-    reporter.summary(runs, code);
-    return reporter.outputFailed() ? worseExitCode(code, ExitOutputFailed) : code;
+    // Standard output and the record as they are now, with what is still
+    // to be written.
+    output::drain();
+    if (output::stdoutFailed() || output::recordFailed())
+        tally.code = worseExitCode(tally.code, ExitOutputFailed);
+    reporter.end(tally.code, tally.widgets, tally.succeeded);
+    if (output::stdoutFailed())
+        tally.code = worseExitCode(tally.code, ExitOutputFailed);
+    return tally.code;
 }

@@ -1,35 +1,13 @@
 #include "reporter.h"
-#include "exitcodes.h"
+#include "output.h"
 #include "terminal.h"
 
-#include <QDateTime>
-#include <QFileInfo>
 #include <QJsonDocument>
+#include <QMap>
 
-#include <cstdio>
-#include <mutex>
-
+using output::Channel;
 
 namespace {
-
-// One lock for everything written to standard output, standard error and
-// the record, so that lines of different widgets never mix.
-std::mutex gOutputLock;
-bool gVerbose = false;
-thread_local QString tLogTag;
-// Lines of the board on screen below the last other line of standard error.
-int gBoardDrawn = 0;
-
-void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &message)
-{
-    if (!gVerbose && (type == QtDebugMsg || type == QtInfoMsg))
-        return;
-    const QString line = (tLogTag.isEmpty() ? QString() : tLogTag + QStringLiteral(": ")) + message.simplified();
-    std::lock_guard<std::mutex> lock(gOutputLock);
-    std::fprintf(stderr, "%s\n", line.toLocal8Bit().constData());
-    std::fflush(stderr);
-    gBoardDrawn = 0;
-}
 
 int tenth(int sent, int total)
 {
@@ -41,218 +19,278 @@ QString progressText(int sent, int total)
     return QStringLiteral("page %1 of %2 (%3%)").arg(sent).arg(total).arg(total > 0 ? sent * 100 / total : 100);
 }
 
-QString csvField(QString text)
+class HumanWriter : public ReportWriter
 {
-    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) && !text.contains(QLatin1Char('\n')))
-        return text;
-    return QLatin1Char('"') + text.replace(QLatin1Char('"'), QStringLiteral("\"\"")) + QLatin1Char('"');
-}
+public:
+    explicit HumanWriter(RunMode mode, bool json) : m_mode(mode), m_json(json), m_terminal(isTerminal(stderr)) {}
+
+    void showBoard(const QVector<WidgetRun> &runs)
+    {
+        if (!m_terminal || m_mode != RunMode::AllWidgets || runs.size() >= terminalRows(stderr) - 1)
+            return;
+        for (const WidgetRun &run : runs)
+            m_board[run.index] = QStringLiteral("%1  opening").arg(run.shownName(), -16);
+        output::postBoard(m_board.values());
+    }
+
+    void write(const ReportEvent &e) override
+    {
+        switch (e.type) {
+        case ReportEvent::Progress: progress(e.run, e.pagesSent); break;
+        case ReportEvent::Result: result(e.run); break;
+        case ReportEvent::Note: output::post(Channel::Err, e.text); break;
+        case ReportEvent::Error: output::printError(e.text); break;
+        case ReportEvent::Summary: summary(e); break;
+        case ReportEvent::Device:
+            if (!m_json)
+                output::post(Channel::Out, QStringLiteral("%1\t%2\t%3").arg(e.index).arg(e.text, e.serial));
+            break;
+        case ReportEvent::Board: showBoard(e.runs); break;
+        case ReportEvent::Start:
+        case ReportEvent::End: break;
+        }
+    }
+
+private:
+    void progress(const WidgetRun &run, int sent)
+    {
+        int &last = m_lastTenth[run.index];
+        if (sent == 1)
+            last = 0;
+        const bool newTenth = tenth(sent, run.pageCount) != last || sent == run.pageCount;
+        last = tenth(sent, run.pageCount);
+        const QString text = progressText(sent, run.pageCount);
+        if (!m_board.isEmpty()) {
+            m_board[run.index] = QStringLiteral("%1  %2").arg(run.shownName(), -16).arg(text);
+            output::postBoard(m_board.values());
+        } else if (m_mode == RunMode::OneWidget && m_terminal) {
+            output::post(Channel::Err, text, output::Kind::Progress);
+        } else if (newTenth) {
+            output::post(Channel::Err,
+                         (m_mode == RunMode::OneWidget ? QString() : run.shownName() + QStringLiteral(": ")) + text);
+        }
+    }
+
+    void result(const WidgetRun &run)
+    {
+        if (!m_board.isEmpty()) {
+            m_board[run.index] = QStringLiteral("%1  %2").arg(run.shownName(), -16).arg(outcomeText(run.result));
+            output::postBoard(m_board.values());
+        }
+        if (m_mode == RunMode::Station) {
+            QString line = QStringLiteral("%1  %2  %3 of %4 pages, %5 refused, %6 s")
+                               .arg(run.shownName(), outcomeText(run.result))
+                               .arg(run.pagesSent).arg(run.pageCount).arg(run.pagesRefused)
+                               .arg(run.seconds, 0, 'f', 1);
+            if (!run.message.isEmpty())
+                line += QStringLiteral(": ") + run.message;
+            output::post(m_json ? Channel::Err : Channel::Out, line);
+        } else if (m_mode == RunMode::OneWidget) {
+            if (run.result == WidgetResult::Done)
+                output::post(Channel::Err, QStringLiteral("%1 pages written").arg(run.pageCount));
+            else if (!run.message.isEmpty() && run.result != WidgetResult::Interrupted
+                     && run.result != WidgetResult::PagesRefused && run.result != WidgetResult::StoppedAnswering
+                     && run.result != WidgetResult::WidgetLost)
+                output::printError(run.message); // the update's own failures are logged already
+        }
+    }
+
+    void summary(const ReportEvent &e)
+    {
+        const QVector<WidgetRun> &runs = e.runs;
+        if (m_mode != RunMode::AllWidgets && m_mode != RunMode::Station)
+            return;
+        const Channel channel = m_json ? Channel::Err : Channel::Out;
+        output::post(channel, QStringLiteral("%1  %2  %3  %4  %5")
+                                  .arg(QStringLiteral("serial"), -16).arg(QStringLiteral("firmware before"), -15)
+                                  .arg(QStringLiteral("result"), -13).arg(QStringLiteral("pages refused"), 13)
+                                  .arg(QStringLiteral("seconds"), 7));
+        for (const WidgetRun &run : runs)
+            output::post(channel, QStringLiteral("%1  %2  %3  %4  %5")
+                                      .arg(run.shownName(), -16)
+                                      .arg(run.identified ? run.firmwareBefore : QStringLiteral("-"), -15)
+                                      .arg(outcomeText(run.result), -13).arg(run.pagesRefused, 13)
+                                      .arg(run.seconds, 7, 'f', 1));
+        output::post(channel, QStringLiteral("%1 of %2 widgets updated").arg(e.succeeded).arg(e.widgets));
+    }
+
+    RunMode m_mode;
+    bool m_json;
+    bool m_terminal;
+    QMap<int, QString> m_board;  // by widget index
+    QMap<int, int> m_lastTenth;  // by widget index: the tenth of its pages reached
+};
+
+class JsonWriter : public ReportWriter
+{
+public:
+    explicit JsonWriter(const RunFacts &facts) : m_facts(facts) {}
+
+    void write(const ReportEvent &e) override
+    {
+        QJsonObject event;
+        switch (e.type) {
+        case ReportEvent::Device:
+            event = {{"event", "device"}, {"index", e.index}, {"description", e.text}, {"serial", e.serial}};
+            break;
+        case ReportEvent::Start: {
+            const QJsonObject fields = jsonFields(e.run, m_facts);
+            event = {{"event", "start"}};
+            for (const char *key : {"index", "serial", "description", "firmware_before", "mode", "emulated"})
+                event.insert(key, fields[key]);
+            break;
+        }
+        case ReportEvent::Progress:
+            // A line at each tenth, as for people who do not watch a terminal.
+            if (tenth(e.pagesSent, e.run.pageCount) == m_lastTenth.value(e.run.index, -1)
+                && e.pagesSent != e.run.pageCount)
+                return;
+            m_lastTenth[e.run.index] = tenth(e.pagesSent, e.run.pageCount);
+            event = {{"event", "progress"}, {"index", e.run.index}, {"serial", e.run.shownSerial()},
+                     {"pages_sent", e.pagesSent}, {"pages_total", e.run.pageCount}};
+            break;
+        case ReportEvent::Result:
+            event = jsonFields(e.run, m_facts);
+            event.insert("event", "result");
+            event.insert("pages_total", e.run.pageCount);
+            event.insert("seconds", qRound(e.run.seconds * 1000) / 1000.0);
+            if (!e.run.message.isEmpty())
+                event.insert("message", e.run.message);
+            break;
+        case ReportEvent::Error:
+            event = {{"event", "error"}, {"message", e.text}};
+            break;
+        case ReportEvent::End:
+            event = {{"event", "end"}, {"widgets", e.widgets}, {"exit", e.exitCode}};
+            if (e.succeeded >= 0)
+                event.insert("succeeded", e.succeeded);
+            break;
+        case ReportEvent::Note:
+        case ReportEvent::Board:
+        case ReportEvent::Summary: return;
+        }
+        output::post(Channel::Out, QString::fromUtf8(QJsonDocument(event).toJson(QJsonDocument::Compact)));
+    }
+
+private:
+    const RunFacts &m_facts;
+    QMap<int, int> m_lastTenth;
+};
+
+class RecordWriter : public ReportWriter
+{
+public:
+    RecordWriter(const RunFacts &facts, int columns) : m_facts(facts), m_columns(columns) {}
+
+    void write(const ReportEvent &e) override
+    {
+        if (e.type == ReportEvent::Result)
+            output::post(Channel::Record, QString::fromUtf8(recordLine(e.run, m_facts, m_columns)));
+    }
+
+private:
+    const RunFacts &m_facts;
+    int m_columns;
+};
 
 } // namespace
 
-void installFlasherMessageHandler(bool verbose)
+Reporter::Reporter(RunMode mode, bool json)
 {
-    gVerbose = verbose;
-    qInstallMessageHandler(messageHandler);
+    m_writers.push_back(std::make_unique<HumanWriter>(mode, json));
+    if (json)
+        m_writers.push_back(std::make_unique<JsonWriter>(m_facts));
 }
 
-void setLogTag(const QString &tag)
+Reporter::~Reporter() = default;
+
+void Reporter::useRecord(int columns)
 {
-    tLogTag = tag;
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_writers.push_back(std::make_unique<RecordWriter>(m_facts, columns));
 }
 
-void printError(const QString &text)
+void Reporter::start(RecordFile *record)
 {
-    std::lock_guard<std::mutex> lock(gOutputLock);
-    std::fprintf(stderr, "lumora-flash: %s\n", text.toLocal8Bit().constData());
-    std::fflush(stderr);
-    gBoardDrawn = 0;
+    output::start(record, [this](const QString &why) {
+        error(QStringLiteral("cannot write the record: %1; no new widget is started").arg(why));
+    });
 }
 
-Reporter::Reporter(const Options &options)
-    : m_options(options)
-    , m_terminal(isTerminal(stderr))
+void Reporter::publish(const ReportEvent &event)
 {
-}
-
-void Reporter::writeLine(std::FILE *stream, const QString &line)
-{
-    std::fprintf(stream, "%s\n", line.toLocal8Bit().constData());
-    if (std::fflush(stream) != 0 || std::ferror(stream)) {
-        if (stream == stdout)
-            m_outputFailed = true;
-    }
-    if (stream == stderr)
-        gBoardDrawn = 0;
-}
-
-bool Reporter::openRecord()
-{
-    if (m_options.recordPath.isEmpty())
-        return true;
-    m_record.setFileName(m_options.recordPath);
-    const QByteArray header = "utc_time,serial,description,firmware_before,image_file,image_version,"
-                              "image_sha256,pages,pages_refused,outcome\n";
-    // Appending only: earlier lines are never rewritten.
-    if (m_record.open(QIODevice::WriteOnly | QIODevice::Append)
-        && (m_record.size() > 0 || (m_record.write(header) == header.size() && m_record.flush())))
-        return true;
-    printError(QStringLiteral("cannot write the record %1: %2; nothing was flashed")
-                   .arg(m_options.recordPath, m_record.errorString()));
-    return false;
-}
-
-void Reporter::recordLine(const WidgetRun &run)
-{
-    if (!m_record.isOpen() || !run.started)
-        return;
-    const QStringList fields = {
-        QDateTime::currentDateTimeUtc().toString(Qt::ISODate),
-        run.shownSerial(),
-        run.description,
-        run.firmwareBefore,
-        QFileInfo(m_options.imagePath).fileName(),
-        m_options.imageVersion,
-        QString::fromLatin1(m_options.imageSha256),
-        QString::number(run.pagesSent),
-        QString::number(run.pagesRefused),
-        QString::fromLatin1(outcomeName(run.result)),
-    };
-    QStringList escaped;
-    for (const QString &field : fields)
-        escaped << csvField(field);
-    const QByteArray line = escaped.join(QLatin1Char(',')).toUtf8() + '\n';
-    if (m_record.write(line) != line.size() || !m_record.flush()) {
-        if (!m_outputFailed)
-            std::fprintf(stderr, "lumora-flash: cannot write the record %s: %s\n",
-                         m_options.recordPath.toLocal8Bit().constData(),
-                         m_record.errorString().toLocal8Bit().constData());
-        m_outputFailed = true;
-    }
-}
-
-void Reporter::json(const QJsonObject &event)
-{
-    if (m_options.json)
-        writeLine(stdout, QString::fromUtf8(QJsonDocument(event).toJson(QJsonDocument::Compact)));
+    std::lock_guard<std::mutex> lock(m_lock);
+    for (const auto &writer : m_writers)
+        writer->write(event);
 }
 
 void Reporter::showBoard(const QVector<WidgetRun> &runs)
 {
-    if (!m_terminal || m_options.mode != Mode::AllWidgets)
-        return;
-    std::lock_guard<std::mutex> lock(gOutputLock);
-    m_board.clear();
-    for (const WidgetRun &run : runs)
-        m_board << QStringLiteral("%1  opening").arg(run.shownSerial(), -16);
-    drawBoard(true);
-}
-
-void Reporter::drawBoard(bool always)
-{
-    if (!always && m_boardDrawn.isValid() && m_boardDrawn.elapsed() < 100)
-        return;
-    m_boardDrawn.start();
-    if (gBoardDrawn > 0)
-        std::fprintf(stderr, "\033[%dA", gBoardDrawn);
-    for (const QString &line : qAsConst(m_board))
-        std::fprintf(stderr, "\r\033[K%s\n", line.toLocal8Bit().constData());
-    std::fflush(stderr);
-    gBoardDrawn = m_board.size();
-}
-
-void Reporter::opened(const WidgetRun &run)
-{
-    std::lock_guard<std::mutex> lock(gOutputLock);
-    json({{"event", "start"}, {"index", run.index}, {"serial", run.shownSerial()},
-          {"description", run.description}, {"firmware_before", run.firmwareBefore}});
-}
-
-void Reporter::pageSent(const WidgetRun &run, int pagesSent, int pageCount)
-{
-    std::lock_guard<std::mutex> lock(gOutputLock);
-    const QString serial = run.shownSerial();
-    int &last = m_lastTenth[run.index];
-    if (pagesSent == 1)
-        last = 0;
-    const bool newTenth = tenth(pagesSent, pageCount) != last || pagesSent == pageCount;
-    last = tenth(pagesSent, pageCount);
-    if (!m_board.isEmpty()) {
-        m_board[run.index] = QStringLiteral("%1  %2").arg(serial, -16).arg(progressText(pagesSent, pageCount));
-        drawBoard(false);
-    } else if (m_options.mode == Mode::OneWidget && m_terminal) {
-        std::fprintf(stderr, "\r%s%s", progressText(pagesSent, pageCount).toLocal8Bit().constData(),
-                     pagesSent == pageCount ? "\n" : "");
-        std::fflush(stderr);
-    } else if (newTenth) {
-        writeLine(stderr, (m_options.mode == Mode::OneWidget ? QString() : serial + QStringLiteral(": "))
-                              + progressText(pagesSent, pageCount));
-    }
-    if (newTenth)
-        json({{"event", "progress"}, {"index", run.index}, {"serial", serial}, {"pages_sent", pagesSent},
-              {"pages_total", pageCount}});
-}
-
-void Reporter::finished(const WidgetRun &run)
-{
-    std::lock_guard<std::mutex> lock(gOutputLock);
-    QJsonObject event{{"event", "result"}, {"index", run.index}, {"serial", run.shownSerial()},
-                      {"outcome", outcomeName(run.result)}, {"pages_sent", run.pagesSent},
-                      {"pages_total", run.pageCount}, {"pages_refused", run.pagesRefused},
-                      {"seconds", qRound(run.seconds * 1000) / 1000.0}};
-    if (!run.message.isEmpty())
-        event.insert("message", run.message);
-    json(event);
-    recordLine(run);
-    if (!m_board.isEmpty()) {
-        m_board[run.index] = QStringLiteral("%1  %2").arg(run.shownSerial(), -16).arg(outcomeText(run.result));
-        drawBoard(true);
-    }
-    if (m_options.mode == Mode::Station) {
-        QString line = QStringLiteral("%1  %2  %3 of %4 pages, %5 refused, %6 s")
-                           .arg(run.shownSerial(), outcomeText(run.result))
-                           .arg(run.pagesSent).arg(run.pageCount).arg(run.pagesRefused)
-                           .arg(run.seconds, 0, 'f', 1);
-        if (!run.message.isEmpty())
-            line += QStringLiteral(": ") + run.message;
-        writeLine(m_options.json ? stderr : stdout, line);
-    } else if (m_options.mode == Mode::OneWidget && run.result == WidgetResult::Done) {
-        writeLine(stderr, QStringLiteral("%1 pages written").arg(run.pageCount));
-    }
-}
-
-void Reporter::summary(const QVector<WidgetRun> &runs, int exitCode)
-{
-    int succeeded = 0;
-    for (const WidgetRun &run : runs)
-        succeeded += run.result == WidgetResult::Done;
-    if (m_options.mode != Mode::OneWidget) {
-        std::lock_guard<std::mutex> lock(gOutputLock);
-        std::FILE *stream = m_options.json ? stderr : stdout;
-        writeLine(stream, QStringLiteral("%1  %2  %3  %4  %5")
-                              .arg(QStringLiteral("serial"), -16).arg(QStringLiteral("firmware before"), -15)
-                              .arg(QStringLiteral("result"), -13).arg(QStringLiteral("pages refused"), 13)
-                              .arg(QStringLiteral("seconds"), 7));
-        for (const WidgetRun &run : runs) {
-            writeLine(stream, QStringLiteral("%1  %2  %3  %4  %5")
-                                  .arg(run.shownSerial(), -16).arg(run.firmwareBefore, -15)
-                                  .arg(outcomeText(run.result), -13).arg(run.pagesRefused, 13)
-                                  .arg(run.seconds, 7, 'f', 1));
-        }
-        writeLine(stream, QStringLiteral("%1 of %2 widgets updated").arg(succeeded).arg(runs.size()));
-    }
-    std::lock_guard<std::mutex> lock(gOutputLock);
-    json({{"event", "end"}, {"widgets", runs.size()}, {"succeeded", succeeded}, {"exit", exitCode}});
+    ReportEvent e{ReportEvent::Board};
+    e.runs = runs;
+    publish(e);
 }
 
 void Reporter::device(int index, const QString &description, const QString &serial)
 {
-    std::lock_guard<std::mutex> lock(gOutputLock);
-    json({{"event", "device"}, {"index", index}, {"description", description}, {"serial", serial}});
+    ReportEvent e{ReportEvent::Device};
+    e.index = index;
+    e.text = description;
+    e.serial = serial;
+    publish(e);
 }
 
-void Reporter::end(int widgets, int exitCode)
+void Reporter::opened(const WidgetRun &run)
 {
-    std::lock_guard<std::mutex> lock(gOutputLock);
-    json({{"event", "end"}, {"widgets", widgets}, {"exit", exitCode}});
+    ReportEvent e{ReportEvent::Start};
+    e.run = run;
+    publish(e);
+}
+
+void Reporter::pageSent(const WidgetRun &run, int pagesSent)
+{
+    ReportEvent e{ReportEvent::Progress};
+    e.run = run;
+    e.pagesSent = pagesSent;
+    publish(e);
+}
+
+void Reporter::finished(const WidgetRun &run)
+{
+    ReportEvent e{ReportEvent::Result};
+    e.run = run;
+    publish(e);
+}
+
+void Reporter::note(const QString &text)
+{
+    ReportEvent e{ReportEvent::Note};
+    e.text = text;
+    publish(e);
+}
+
+void Reporter::error(const QString &text)
+{
+    ReportEvent e{ReportEvent::Error};
+    e.text = text;
+    publish(e);
+}
+
+void Reporter::summary(const QVector<WidgetRun> &runs, int widgets, int succeeded)
+{
+    ReportEvent e{ReportEvent::Summary};
+    e.runs = runs;
+    e.widgets = widgets;
+    e.succeeded = succeeded;
+    publish(e);
+}
+
+void Reporter::end(int exitCode, int widgets, int succeeded)
+{
+    ReportEvent e{ReportEvent::End};
+    e.exitCode = exitCode;
+    e.widgets = widgets;
+    e.succeeded = succeeded;
+    publish(e);
+    output::drain();
 }

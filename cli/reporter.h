@@ -1,77 +1,83 @@
-// What the flasher tells: progress and results for people (standard error,
-// and the summary on standard output), JSON events for programs (standard
-// output, with --json), and the record of every widget updated (--record).
-// Every function may be called from the widgets' threads.
+// What the flasher tells, as one stream of events with three writers: for
+// people (progress, results and the table, on standard error and output),
+// for programs (JSON events on standard output, with --json), and the
+// record (--record). Every function may be called from the widgets'
+// threads; none waits for a reader (see output.h).
 #ifndef LUMORA_REPORTER_H
 #define LUMORA_REPORTER_H
 
+#include "record.h"
 #include "widgetjob.h"
 
-#include <QElapsedTimer>
-#include <QFile>
-#include <QJsonObject>
-#include <QMap>
-#include <QString>
 #include <QVector>
+
+#include <memory>
+#include <mutex>
+#include <vector>
+
+enum class RunMode { List, Info, OneWidget, AllWidgets, Station };
+
+struct ReportEvent
+{
+    enum Type { Board, Device, Start, Progress, Result, Note, Error, Summary, End };
+    explicit ReportEvent(Type t) : type(t) {}
+    Type type;
+    WidgetRun run;            // Start, Progress, Result
+    int pagesSent = 0;        // Progress
+    QString text;             // Device (description), Note, Error
+    QString serial;           // Device
+    int index = 0;            // Device
+    QVector<WidgetRun> runs;  // Board, Summary
+    int exitCode = 0;         // Summary, End
+    int widgets = 0;          // End
+    int succeeded = -1;       // End; -1: not a run that updates
+};
+
+class ReportWriter
+{
+public:
+    virtual ~ReportWriter() = default;
+    virtual void write(const ReportEvent &event) = 0;
+};
 
 class Reporter
 {
 public:
-    enum class Mode { OneWidget, AllWidgets, Station };
+    Reporter(RunMode mode, bool json);
+    ~Reporter();
 
-    struct Options
-    {
-        Mode mode = Mode::OneWidget;
-        bool json = false;
-        QString recordPath;
-        QString imagePath;
-        QString imageVersion;
-        QByteArray imageSha256; // hex
-    };
+    // Starts the writer thread; `record` takes the record's lines once
+    // useRecord() was called.
+    void start(RecordFile *record);
+    // What every line of the record and every JSON event of a widget shares.
+    void setFacts(const RunFacts &facts) { m_facts = facts; }
+    // From now on every result is a line of the record too.
+    void useRecord(int columns);
 
-    explicit Reporter(const Options &options);
-
-    // Opens the record for appending (a header when the file is new);
-    // false, with the reason on standard error, when it cannot be written.
-    bool openRecord();
-    // True once a result could not be written (standard output or record).
-    bool outputFailed() const { return m_outputFailed; }
-
-    // --all on a terminal: one line per widget, rewritten in place.
+    // --all on a terminal: one line per widget, rewritten in place, when the
+    // terminal has room for them all.
     void showBoard(const QVector<WidgetRun> &runs);
 
-    void opened(const WidgetRun &run);
-    void pageSent(const WidgetRun &run, int pagesSent, int pageCount);
-    void finished(const WidgetRun &run);
-    // The table of every widget of the run, then the final JSON event.
-    void summary(const QVector<WidgetRun> &runs, int exitCode);
-
-    // For --list --json.
     void device(int index, const QString &description, const QString &serial);
-    void end(int widgets, int exitCode);
+    void opened(const WidgetRun &run);
+    void pageSent(const WidgetRun &run, int pagesSent);
+    void finished(const WidgetRun &run);
+    // A line for people on standard error.
+    void note(const QString &text);
+    // What ends the run early, or went wrong: on standard error and, with
+    // --json, as an error event.
+    void error(const QString &text);
+    // The table of every widget of the run.
+    void summary(const QVector<WidgetRun> &runs, int widgets, int succeeded);
+    // The last event of every run; then waits until all is written.
+    void end(int exitCode, int widgets, int succeeded = -1);
 
 private:
-    void json(const QJsonObject &event);
-    void recordLine(const WidgetRun &run);
-    // `always`: also when the last redraw was a moment ago.
-    void drawBoard(bool always);
-    void writeLine(std::FILE *stream, const QString &line);
+    void publish(const ReportEvent &event);
 
-    Options m_options;
-    QFile m_record;
-    bool m_outputFailed = false;
-    bool m_terminal = false;
-    QVector<QString> m_board;  // the lines of --all on a terminal
-    QElapsedTimer m_boardDrawn; // a redraw at most every tenth of a second
-    QMap<int, int> m_lastTenth; // by widget index: the tenth of its pages reached
+    std::mutex m_lock; // events reach the writers one at a time
+    std::vector<std::unique_ptr<ReportWriter>> m_writers;
+    RunFacts m_facts;
 };
-
-// The flasher's message handler: warnings and failures always reach standard
-// error, every log line with --verbose; a line logged for a widget of a run
-// of several starts with its serial string.
-void installFlasherMessageHandler(bool verbose);
-void setLogTag(const QString &tag);
-// Report lines written by the flasher itself ("lumora-flash: ...").
-void printError(const QString &text);
 
 #endif

@@ -1,6 +1,5 @@
 #include "widgetjob.h"
 #include "deviceinfo.h"
-#include "exitcodes.h"
 #include "firmwareupdate.h"
 #include "widgetlink.h"
 
@@ -8,13 +7,15 @@
 
 namespace {
 
-// The serial string the open widget itself reports.
-QByteArray openedSerial(const WidgetLink &link)
+// The serial string the open USB device itself reports; false when it
+// cannot be asked.
+bool openedSerial(const WidgetLink &link, QByteArray *serial)
 {
-    char serial[16] = {};
-    if (FT_GetDeviceInfo(link.handle, nullptr, nullptr, serial, nullptr, nullptr) != FT_OK)
-        return QByteArray();
-    return deviceInfoField(serial, int(sizeof serial)).toLatin1();
+    char text[16] = {};
+    if (FT_GetDeviceInfo(link.handle, nullptr, nullptr, text, nullptr, nullptr) != FT_OK)
+        return false;
+    *serial = deviceInfoField(text, int(sizeof text)).toLatin1();
+    return true;
 }
 
 WidgetResult resultOf(FirmwareUpdate::Outcome outcome)
@@ -24,11 +25,46 @@ WidgetResult resultOf(FirmwareUpdate::Outcome outcome)
     case FirmwareUpdate::Outcome::PagesRefused: return WidgetResult::PagesRefused;
     case FirmwareUpdate::Outcome::StoppedAnswering: return WidgetResult::StoppedAnswering;
     case FirmwareUpdate::Outcome::Interrupted: return WidgetResult::Interrupted;
+    case FirmwareUpdate::Outcome::NotStarted: return WidgetResult::NotStarted;
     case FirmwareUpdate::Outcome::DeviceLost:
     case FirmwareUpdate::Outcome::NoDevice: return WidgetResult::WidgetLost;
     case FirmwareUpdate::Outcome::ImageRefused: break;
     }
     return WidgetResult::OpenFailed;
+}
+
+// Opens the USB device and makes sure it is the one chosen; an empty text
+// when it is, else why not (and `result` says how it ended).
+QString openChosen(WidgetLink &link, WidgetRun &run, WidgetResult *result)
+{
+    *result = WidgetResult::OpenFailed;
+    const QString name = run.location ? run.shownSerial() : QString::number(run.index);
+    const OpenResult opened = run.location ? link.openDeviceAt(run.location, name) : link.openDevice(run.index);
+    if (!opened.deviceOpen())
+        return opened.reason;
+    // The list entry chosen must still be that widget, not one plugged in
+    // where it was.
+    QByteArray serial;
+    if (!openedSerial(link, &serial))
+        return QStringLiteral("widget %1 could not be asked for its serial string: %2").arg(name, link.errorString());
+    if (!run.serial.isEmpty() && serial != run.serial) {
+        *result = WidgetResult::NotChosen;
+        return QStringLiteral("widget %1 reports serial %2, not %3: it was replaced after the list was read;"
+                              " nothing was sent")
+            .arg(name, printable(QString::fromLatin1(serial)), run.shownSerial());
+    }
+    // A widget waiting in its loader answers once it has a whole image; a
+    // recovery asks once, and goes on either way.
+    const OpenResult who = link.identify(run.recover ? 1 : 2);
+    run.identified = who.identified();
+    if (run.identified)
+        run.firmwareBefore = QStringLiteral("%1.%2").arg(link.params.firmwareMsb).arg(link.params.firmwareLsb);
+    else if (!run.recover)
+        return QStringLiteral("Widget %1 opened but does not answer its parameter request. If its last update was"
+                              " cut off it waits in its loader: update it with --recover (only if this is a Lumora"
+                              " widget: --recover sends firmware to whatever is attached)")
+            .arg(name);
+    return QString();
 }
 
 } // namespace
@@ -39,48 +75,39 @@ void flashWidget(WidgetRun &run, const FirmwareImage &image, const QString &file
     clock.start();
     WidgetLink link;
     link.reportStream = nullptr;
-    const bool opened = run.bySerial ? link.openWidgetBySerial(run.serial).identified() : link.open(run.index);
-    if (!opened) {
-        run.result = WidgetResult::OpenFailed;
-        run.message = link.errorString();
-        run.seconds = clock.elapsed() / 1000.0;
-        return;
-    }
-    // The list entry chosen must still be that widget, not one plugged in
-    // where it was.
-    const QByteArray serial = openedSerial(link);
-    if (!run.serial.isEmpty() && serial != run.serial) {
+    auto finish = [&](WidgetResult result, const QString &message) {
         link.close();
-        run.result = WidgetResult::NotChosen;
-        run.message = QStringLiteral("widget %1 reports serial %2, not %3: it was replaced after the list was read;"
-                                     " nothing was sent")
-                          .arg(run.index).arg(QString::fromLatin1(serial), QString::fromLatin1(run.serial));
+        run.result = result;
+        run.message = message;
         run.seconds = clock.elapsed() / 1000.0;
-        return;
-    }
-    run.firmwareBefore = QStringLiteral("%1.%2").arg(link.params.firmwareMsb).arg(link.params.firmwareLsb);
+        run.finishedAt = QDateTime::currentDateTimeUtc();
+    };
+
+    if (hooks.stopBeforeStart && hooks.stopBeforeStart())
+        return finish(WidgetResult::NotStarted,
+                      QStringLiteral("stopped before the update: nothing was sent; the widget is unchanged"));
+    WidgetResult refused;
+    const QString whyNot = openChosen(link, run, &refused);
+    if (!whyNot.isEmpty())
+        return finish(refused, whyNot);
     if (hooks.opened)
         hooks.opened(run);
 
     FirmwareUpdate update(link, image, fileName);
-    update.onStarted = [&](int) { run.started = true; };
     update.onPageSent = [&](int sent, int total) {
         run.pagesSent = sent;
+        run.pageCount = total;
         if (hooks.pageSent)
             hooks.pageSent(run, sent, total);
     };
+    update.stopBeforeStart = hooks.stopBeforeStart;
     update.stopRequested = hooks.stopRequested;
     const FirmwareUpdate::Outcome outcome = update.run();
-    link.close();
-    // The loader request went out even when no page followed.
-    run.started = run.started || outcome == FirmwareUpdate::Outcome::DeviceLost
-                  || outcome == FirmwareUpdate::Outcome::Interrupted;
-    run.result = resultOf(outcome);
+    run.started = update.loaderEntered();
     run.pagesSent = update.pagesSent();
     run.pageCount = update.pageCount();
     run.pagesRefused = update.refusedPages();
-    run.message = update.errorString();
-    run.seconds = clock.elapsed() / 1000.0;
+    finish(resultOf(outcome), update.errorString());
 }
 
 QString printable(const QString &text)
@@ -89,7 +116,7 @@ QString printable(const QString &text)
     shown.reserve(text.size());
     for (const QChar c : text) {
         const ushort u = c.unicode();
-        if (u < 0x20 || (u >= 0x7F && u < 0xA0))
+        if (u < 0x20 || (u >= 0x7F && u < 0xA0) || u == '\\')
             shown += QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
         else
             shown += c;
@@ -102,47 +129,7 @@ QString WidgetRun::shownSerial() const
     return printable(QString::fromLatin1(serial));
 }
 
-int exitCode(WidgetResult result)
+QString WidgetRun::shownName() const
 {
-    switch (result) {
-    case WidgetResult::Done: return ExitDone;
-    case WidgetResult::Interrupted: return ExitInterrupted;
-    case WidgetResult::NotChosen: return ExitNoSuchDevice;
-    case WidgetResult::OpenFailed: return ExitOpenFailed;
-    case WidgetResult::PagesRefused: return ExitPagesRefused;
-    case WidgetResult::StoppedAnswering:
-    case WidgetResult::WidgetLost: return ExitWidgetLost;
-    }
-    return ExitFailed;
-}
-
-const char *outcomeName(WidgetResult result)
-{
-    switch (result) {
-    case WidgetResult::Done: return "done";
-    case WidgetResult::Interrupted: return "interrupted";
-    case WidgetResult::NotChosen: return "replaced";
-    case WidgetResult::OpenFailed: return "open_failed";
-    case WidgetResult::PagesRefused: return "pages_refused";
-    case WidgetResult::StoppedAnswering: return "stopped_answering";
-    case WidgetResult::WidgetLost: return "widget_lost";
-    }
-    return "unknown";
-}
-
-QString outcomeText(WidgetResult result)
-{
-    return QString::fromLatin1(outcomeName(result)).replace(QLatin1Char('_'), QLatin1Char(' '));
-}
-
-int worseExitCode(int a, int b)
-{
-    // Most severe first: a widget lost, pages refused, no open, the wrong
-    // widget, an interruption, output not written, then success.
-    static const int order[] = {ExitWidgetLost, ExitPagesRefused, ExitOpenFailed, ExitNoSuchDevice,
-                                ExitInterrupted, ExitOutputFailed, ExitDone};
-    for (int code : order)
-        if (a == code || b == code)
-            return code;
-    return qMax(a, b);
+    return sameSerialAsAnother ? QStringLiteral("%1 #%2").arg(shownSerial()).arg(index) : shownSerial();
 }

@@ -39,6 +39,7 @@ FirmwareUpdate::Outcome FirmwareUpdate::run()
     m_refused.clear();
     m_pageCount = 0;
     m_pagesSent = 0;
+    m_loaderEntered = false;
     m_error.clear();
     if (!m_link.isOpen())
         return fail(Outcome::NoDevice, QStringLiteral("No device open: firmware update not started"));
@@ -54,8 +55,13 @@ FirmwareUpdate::Outcome FirmwareUpdate::run()
 
     m_pageCount = int(m_image.pageCount());
     const QString leftInLoader = QStringLiteral("the widget is left in its loader; run the update again");
+    const std::function<bool()> &stopNow = stopBeforeStart ? stopBeforeStart : stopRequested;
+    if (stopNow && stopNow())
+        return fail(Outcome::NotStarted,
+                    QStringLiteral("stopped before the update: nothing was sent; the widget is unchanged"));
     // Whatever the widget sent before is no answer to anything of ours.
     FT_Purge(m_link.handle, FT_PURGE_RX);
+    m_loaderEntered = true;
     if (!m_link.sendPacket(REPROGRAM_FIRMWARE, nullptr, 0) && m_link.ioStatus() != FT_OK)
         return fail(Outcome::DeviceLost, QStringLiteral("Firmware update failed before the first page: %1")
                                              .arg(m_link.errorString()));
@@ -67,8 +73,8 @@ FirmwareUpdate::Outcome FirmwareUpdate::run()
     int silentInARow = 0;
     for (int page = 0; page < m_pageCount; ++page) {
         if (stopRequested && stopRequested())
-            return fail(Outcome::Interrupted, QStringLiteral("Firmware update interrupted at page %1 of %2: %3")
-                                                  .arg(page).arg(m_pageCount).arg(leftInLoader));
+            return fail(Outcome::Interrupted, QStringLiteral("Firmware update interrupted before page %1 of %2: %3")
+                                                  .arg(page + 1).arg(m_pageCount).arg(leftInLoader));
         const QByteArray payload = m_image.pagePayload(page);
         m_link.sendPacket(PROGRAM_FLASH_PAGE, reinterpret_cast<const unsigned char *>(payload.constData()),
                           payload.size());
@@ -107,15 +113,15 @@ FirmwareUpdate::Outcome FirmwareUpdate::run()
         qCDebug(lcUpdate, "Firmware update done");
         return Outcome::Done;
     }
-    // The first few of them by number, as the widget counts its pages.
+    // The first few of them, counted from 1 like every page in a message.
     constexpr int Named = 5;
     QStringList named;
     for (int i = 0; i < qMin(Named, int(m_refused.size())); ++i)
-        named << QString::number(m_refused[i]);
+        named << QString::number(m_refused[i] + 1);
     QString which = named.join(QStringLiteral(", "));
     if (m_refused.size() > Named)
         which += QStringLiteral(" and %1 more").arg(m_refused.size() - Named);
-    fail(Outcome::PagesRefused, QStringLiteral("Firmware update failed: %1 of %2 pages refused (pages %3, counting from 0)")
+    fail(Outcome::PagesRefused, QStringLiteral("Firmware update failed: %1 of %2 pages refused (pages %3)")
                                     .arg(m_refused.size()).arg(m_pageCount).arg(which));
     if (unanswered > 0)
         qCWarning(lcUpdate, "%d of them got no reply in time: check the cable and the widget's power", unanswered);

@@ -22,7 +22,7 @@ Q_DECLARE_LOGGING_CATEGORY(lcUpdate)
 class FirmwareUpdate
 {
 public:
-    enum class Outcome { Done, PagesRefused, StoppedAnswering, DeviceLost, Interrupted, NoDevice, ImageRefused };
+    enum class Outcome { Done, PagesRefused, StoppedAnswering, DeviceLost, Interrupted, NotStarted, NoDevice, ImageRefused };
 
     FirmwareUpdate(WidgetLink &link, const FirmwareImage &image, const QString &fileName);
 
@@ -33,11 +33,18 @@ public:
     // Asked before each page; true stops the update there (the page in
     // flight has been answered by then).
     std::function<bool()> stopRequested;
+    // Asked just before the loader request; true ends the update with
+    // nothing sent, so that a widget is never put into its loader for an
+    // update that will not go on. Without it, stopRequested is asked.
+    std::function<bool()> stopBeforeStart;
 
     Outcome run();
 
     int pageCount() const { return m_pageCount; }
     int pagesSent() const { return m_pagesSent; }
+    // The loader request went out: the widget waits in its loader until it
+    // has been given a whole image.
+    bool loaderEntered() const { return m_loaderEntered; }
     // Pages the widget did not accept: refused, or not answered in time.
     int refusedPages() const { return int(m_refused.size()); }
     QString errorString() const { return m_error; }
@@ -60,6 +67,7 @@ private:
     QString m_fileName;
     int m_pageCount = 0;
     int m_pagesSent = 0;
+    bool m_loaderEntered = false;
     QVector<int> m_refused; // page numbers, counted from 0
     QString m_error;
 };

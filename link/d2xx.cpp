@@ -35,19 +35,37 @@ std::atomic<D2xxBackend *> &installed()
 
 } // namespace
 
-FT_STATUS D2xxBackend::openBySerial(const char *serial, FT_HANDLE *handle)
+namespace {
+
+// Opens the first device of a fresh list that `wanted` picks.
+template <typename Wanted>
+FT_STATUS openListed(D2xxBackend &backend, Wanted wanted, FT_HANDLE *handle)
 {
     DWORD count = 0;
-    FT_STATUS status = createDeviceInfoList(&count);
+    FT_STATUS status = backend.createDeviceInfoList(&count);
     if (status != FT_OK)
         return status;
     std::vector<FT_DEVICE_LIST_INFO_NODE> nodes(count);
-    if (count > 0 && (status = getDeviceInfoList(nodes.data(), count, &count)) != FT_OK)
+    if (count > 0 && (status = backend.getDeviceInfoList(nodes.data(), count, &count)) != FT_OK)
         return status;
     for (DWORD i = 0; i < count; ++i)
-        if (!(nodes[i].Flags & FT_FLAGS_OPENED) && strncmp(nodes[i].SerialNumber, serial, sizeof nodes[i].SerialNumber) == 0)
-            return open(int(i), handle);
+        if (!(nodes[i].Flags & FT_FLAGS_OPENED) && wanted(nodes[i]))
+            return backend.open(int(i), handle);
     return FT_DEVICE_NOT_FOUND;
+}
+
+} // namespace
+
+FT_STATUS D2xxBackend::openBySerial(const char *serial, FT_HANDLE *handle)
+{
+    return openListed(*this, [&](const FT_DEVICE_LIST_INFO_NODE &node) {
+        return strncmp(node.SerialNumber, serial, sizeof node.SerialNumber) == 0;
+    }, handle);
+}
+
+FT_STATUS D2xxBackend::openByLocation(DWORD location, FT_HANDLE *handle)
+{
+    return openListed(*this, [&](const FT_DEVICE_LIST_INFO_NODE &node) { return node.LocId == location; }, handle);
 }
 
 bool D2xxBackend::waitForDeviceChange(int timeoutMs)
@@ -100,6 +118,8 @@ FT_STATUS FT_OpenEx(PVOID pArg1, DWORD Flags, FT_HANDLE *pHandle)
     if (!pHandle)
         return FT_INVALID_PARAMETER;
     *pHandle = nullptr;
+    if (Flags == FT_OPEN_BY_LOCATION)
+        return d2xxBackend().openByLocation(DWORD(reinterpret_cast<quintptr>(pArg1)), pHandle);
     if (Flags != FT_OPEN_BY_SERIAL_NUMBER)
         return FT_NOT_SUPPORTED;
     if (!pArg1)

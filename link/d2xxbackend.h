@@ -31,6 +31,9 @@ public:
     // Opens the attached device with this serial string that no handle holds.
     // This one makes a device list of its own and opens from it.
     virtual FT_STATUS openBySerial(const char *serial, FT_HANDLE *handle);
+    // Opens the attached device with this LocId, which tells apart every
+    // device attached at once and changes when a device is plugged in again.
+    virtual FT_STATUS openByLocation(DWORD location, FT_HANDLE *handle);
     virtual FT_STATUS close(FT_HANDLE handle) = 0;
     virtual FT_STATUS read(FT_HANDLE handle, unsigned char *buffer, DWORD count, DWORD *delivered) = 0;
     virtual FT_STATUS write(FT_HANDLE handle, const unsigned char *buffer, DWORD count, DWORD *written) = 0;

@@ -53,6 +53,14 @@ QString unreadableDevicesNote(const QVector<FT_DEVICE_LIST_INFO_NODE> &devices)
                             : QString::fromStdString(reason));
 }
 
+QString emulationNote()
+{
+    if (std::strcmp(lumora::d2xxBackend().name(), "emulated") != 0)
+        return QString();
+    return QStringLiteral("emulated widgets (LUMORA_EMULATOR=%1): no real widget is touched")
+        .arg(QString::fromLocal8Bit(qgetenv("LUMORA_EMULATOR")));
+}
+
 bool waitForDeviceChange(int timeoutMs)
 {
     return lumora::d2xxBackend().waitForDeviceChange(timeoutMs);

@@ -17,6 +17,11 @@ QString deviceSerialString(const FT_DEVICE_LIST_INFO_NODE &node);
 // when the backend knows it; empty when every device could be read.
 QString unreadableDevicesNote(const QVector<FT_DEVICE_LIST_INFO_NODE> &devices);
 
+// When the emulated widgets stand in for USB, a line that says so
+// ("emulated widgets (LUMORA_EMULATOR=2): no real widget is touched");
+// empty on real USB.
+QString emulationNote();
+
 // Returns when widgets may have been plugged in or pulled out, or after
 // `timeoutMs`; true when the backend was told of a change.
 bool waitForDeviceChange(int timeoutMs);

@@ -87,6 +87,12 @@ FT_STATUS FaultInjection::openBySerial(const char *serial, FT_HANDLE *handle)
     return injected(D2xxCall::Open, &status) ? status : m_inner.openBySerial(serial, handle);
 }
 
+FT_STATUS FaultInjection::openByLocation(DWORD location, FT_HANDLE *handle)
+{
+    FT_STATUS status;
+    return injected(D2xxCall::Open, &status) ? status : m_inner.openByLocation(location, handle);
+}
+
 FT_STATUS FaultInjection::close(FT_HANDLE handle)
 {
     FT_STATUS status;

@@ -50,6 +50,7 @@ public:
     FT_STATUS deviceCount(DWORD *count) override;
     FT_STATUS open(int index, FT_HANDLE *handle) override;
     FT_STATUS openBySerial(const char *serial, FT_HANDLE *handle) override;
+    FT_STATUS openByLocation(DWORD location, FT_HANDLE *handle) override;
     bool waitForDeviceChange(int timeoutMs) override { return m_inner.waitForDeviceChange(timeoutMs); }
     FT_STATUS close(FT_HANDLE handle) override;
     FT_STATUS read(FT_HANDLE handle, unsigned char *buffer, DWORD count, DWORD *delivered) override;

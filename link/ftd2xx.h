@@ -56,6 +56,7 @@ enum {
 #define FT_FLAGS_OPENED 1u
 
 #define FT_OPEN_BY_SERIAL_NUMBER 1u
+#define FT_OPEN_BY_LOCATION 4u
 
 enum {
     FT_DEVICE_BM = 0,
@@ -82,7 +83,8 @@ typedef struct _ft_device_list_info_node {
 
 FT_STATUS FT_Open(int deviceNumber, FT_HANDLE *pHandle);
 // Opens the attached device whose serial string is pArg1 (a NUL-terminated
-// string; Flags FT_OPEN_BY_SERIAL_NUMBER), wherever it is in the list.
+// string; Flags FT_OPEN_BY_SERIAL_NUMBER), or whose LocId is the value of
+// pArg1 (Flags FT_OPEN_BY_LOCATION), wherever it is in the list.
 FT_STATUS FT_OpenEx(PVOID pArg1, DWORD Flags, FT_HANDLE *pHandle);
 FT_STATUS FT_Close(FT_HANDLE ftHandle);
 FT_STATUS FT_Read(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesToRead, LPDWORD lpBytesReturned);

@@ -213,6 +213,13 @@ OpenResult WidgetLink::openDeviceBySerial(const QByteArray &serial)
     });
 }
 
+OpenResult WidgetLink::openDeviceAt(DWORD location, const QString &name)
+{
+    return openWith(name, [&] {
+        return FT_OpenEx(reinterpret_cast<PVOID>(quintptr(location)), FT_OPEN_BY_LOCATION, &handle);
+    });
+}
+
 OpenResult WidgetLink::openWith(const QString &device, const std::function<FT_STATUS()> &attempt)
 {
     close();

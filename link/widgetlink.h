@@ -79,6 +79,9 @@ public:
     // is let go first.
     OpenResult openDevice(int device);
     OpenResult openDeviceBySerial(const QByteArray &serial);
+    // The attached device with this LocId (see FT_OpenEx); `name` names it
+    // in the log lines.
+    OpenResult openDeviceAt(DWORD location, const QString &name);
     // Asks the open device for its parameters (and takes its serial reply out
     // of the stream). `replyReads`: how many times to look for the reply. A
     // silent widget keeps its handle; the caller decides whether to go on.

@@ -119,6 +119,7 @@ private slots:
         writeFile("header-only.bin", firmwareFile(0, 255));
         writeFile("too-large.bin", QByteArray(255 + 65536 * 256, char(0x11)));
         writeFile("long.bin", firmwareFile(256));
+        writeFile("other.csv", "name,amount\n1,2\n");
         QCOMPARE(mkfifo(QFile::encodeName(path("fifo.bin")).constData(), 0600), 0);
     }
 
@@ -159,7 +160,7 @@ private slots:
                                             << QByteArray() << QByteArray("2 widgets with serial A");
         QTest::newRow("several, none chosen") << QStringList{"--info"} << QStringList{"LUMORA_EMULATOR=2"} << 3
                                               << QByteArray() << QByteArray("2 widgets attached");
-        QTest::newRow("none attached") << QStringList{"--yes", three} << QStringList{"LUMORA_EMULATOR=0"} << 3
+        QTest::newRow("none attached") << QStringList{"--yes", "--json", three} << QStringList{"LUMORA_EMULATOR=0"} << 3
                                        << QByteArray() << QByteArray("no widget attached");
         QTest::newRow("device out of range") << QStringList{"--info", "-d", "2"} << QStringList{"LUMORA_EMULATOR=2"}
                                              << 3 << QByteArray() << QByteArray("no device 2: 2 widget(s) attached");
@@ -168,11 +169,21 @@ private slots:
         QTest::newRow("no action") << QStringList{} << QStringList{} << 2 << QByteArray() << QByteArray("exactly one");
         QTest::newRow("all with a device") << QStringList{"--all", "-d", "0", three} << QStringList{} << 2
                                            << QByteArray() << QByteArray("--all and --station each take");
-        QTest::newRow("open fails, and why") << QStringList{"--yes", three} << QStringList{"LUMORA_EMULATOR_SILENT=1"}
-                                             << 4 << QByteArray()
-                                             << QByteArray("Device 0 did not answer its parameter request: is it a"
-                                                           " Lumora widget?");
-        QTest::newRow("file missing") << QStringList{"--yes", path("missing.bin")} << QStringList{} << 5
+        QTest::newRow("list with a device") << QStringList{"--list", "-d", "0"} << QStringList{} << 2 << QByteArray()
+                                            << QByteArray("--list lists every widget");
+        QTest::newRow("record named empty") << QStringList{"--yes", "--record", "", three} << QStringList{} << 2
+                                            << QByteArray() << QByteArray("--record needs a file name");
+        QTest::newRow("recover unchosen") << QStringList{"--yes", "--recover", three} << QStringList{} << 2
+                                          << QByteArray() << QByteArray("--recover updates one chosen widget");
+        // A widget that opens but does not answer is refused, never called
+        // replaced, and the way out is named.
+        QTest::newRow("open fails, and why") << QStringList{"--yes", "--json", three}
+                                             << QStringList{"LUMORA_EMULATOR_SILENT=1"} << 4 << QByteArray()
+                                             << QByteArray("Widget 0 opened but does not answer its parameter request."
+                                                           " If its last update was cut off it waits in its loader:"
+                                                           " update it with --recover (only if this is a Lumora widget:"
+                                                           " --recover sends firmware to whatever is attached)");
+        QTest::newRow("file missing") << QStringList{"--yes", "--json", path("missing.bin")} << QStringList{} << 5
                                       << QByteArray() << QByteArray("missing.bin: no such file");
         QTest::newRow("a pipe is no image") << QStringList{"--yes", path("fifo.bin")} << QStringList{} << 5
                                             << QByteArray() << QByteArray("fifo.bin is not a regular file");
@@ -191,7 +202,7 @@ private slots:
         // Bytes that never make a frame hold a page for a second, not for ever.
         QTest::newRow("widget trickles bytes") << QStringList{"--yes", three}
                                                << QStringList{"LUMORA_EMULATOR_TRICKLE_FROM_PAGE=2"} << 6 << QByteArray()
-                                               << QByteArray("1 of 3 pages refused (pages 2, counting from 0)");
+                                               << QByteArray("1 of 3 pages refused (pages 3)");
         QTest::newRow("control characters escaped") << QStringList{"--list"}
                                                     << QStringList{"LUMORA_EMULATOR_SERIALS=EM\x1b[2J\r01"} << 0
                                                     << QByteArray("0\tLumora USB DMX\tEM\\x1b[2J\\x0d01\n")
@@ -203,13 +214,21 @@ private slots:
         // the next page, so every page fails, whatever the timing.
         QTest::newRow("replies too late") << QStringList{"--yes", three} << QStringList{"LUMORA_EMULATOR_LATENCY_MS=150"}
                                           << 6 << QByteArray()
-                                          << QByteArray("3 of 3 pages refused (pages 0, 1, 2, counting from 0)\n"
+                                          << QByteArray("3 of 3 pages refused (pages 1, 2, 3)\n"
                                                         "3 of them got no reply in time");
-        QTest::newRow("not a terminal, no --yes") << QStringList{three} << QStringList{} << 7 << QByteArray()
+        QTest::newRow("not a terminal, no --yes") << QStringList{"--json", three} << QStringList{} << 7 << QByteArray()
                                                   << QByteArray("give --yes");
         QTest::newRow("record not writable") << QStringList{"--yes", "--record", "/dev/full", three}
                                              << QStringList{} << 10 << QByteArray()
                                              << QByteArray("cannot write the record");
+        // The record is checked before any widget is touched.
+        QTest::newRow("record a directory") << QStringList{"--yes", "--json", "--record", m_dir.path(), three}
+                                            << QStringList{} << 10 << QByteArray() << QByteArray("cannot write the record");
+        QTest::newRow("record is the image") << QStringList{"--yes", "--record", three, three} << QStringList{} << 10
+                                             << QByteArray() << QByteArray("it is the image file");
+        QTest::newRow("record of another kind") << QStringList{"--yes", "--record", path("other.csv"), three}
+                                                << QStringList{} << 10 << QByteArray()
+                                                << QByteArray("its first line is not the header of a record (name,amount)");
     }
 
     void exitCodes()
@@ -224,15 +243,27 @@ private slots:
         clock.start();
         const Run result = run(arguments, environment);
         QCOMPARE(result.exitCode, exitCode);
-        if (exitCode == 0)
+        if (arguments.contains("--json") && exitCode != 2) {
+            // Whatever ends the run, its last line is the end event, after
+            // the error that explains it.
+            QVERIFY2(result.out.endsWith("}\n") && !result.events.isEmpty(), result.out.constData());
+            QCOMPARE(result.events.last()["event"].toString(), QString("end"));
+            QCOMPARE(result.events.last()["exit"].toInt(), exitCode);
+            if (exitCode != 0)
+                QVERIFY(!eventsOf(result, "error").isEmpty() || !eventsOf(result, "result").isEmpty());
+        } else if (exitCode == 0) {
             QVERIFY2(result.out.startsWith(out), result.out.constData());
-        else
+        } else {
             QCOMPARE(result.out, QByteArray());
+        }
         QVERIFY2(result.err.contains(err), result.err.constData());
         // Only a run that updates may touch the flash.
         if (exitCode != 6 && exitCode != 9)
             QCOMPARE(flashed("EM000001"), QByteArray());
         QVERIFY(clock.elapsed() < 10000);
+        QFile other(path("other.csv"));
+        QVERIFY(other.open(QIODevice::ReadOnly));
+        QCOMPARE(other.readAll(), QByteArray("name,amount\n1,2\n"));
     }
 
     void fullUpdate_data()
@@ -259,7 +290,9 @@ private slots:
         QCOMPARE(result.exitCode, 0);
         // Not a terminal: a line at each tenth, none rewritten in place, no log lines.
         if (pages == 3)
-            QCOMPARE(result.err, QByteArray("page 1 of 3 (33%)\npage 2 of 3 (66%)\npage 3 of 3 (100%)\n3 pages written\n"));
+            QCOMPARE(result.err, "emulated widgets (LUMORA_EMULATOR=" + widgets.toLatin1()
+                                     + "): no real widget is touched\npage 1 of 3 (33%)\npage 2 of 3 (66%)\n"
+                                       "page 3 of 3 (100%)\n3 pages written\n");
         QVERIFY2(result.err.endsWith(QByteArray::number(pages) + " pages written\n"), result.err.constData());
         // A download cut short is not flashed without a word.
         QCOMPARE(result.err.contains("100 bytes after the last whole page will not be sent"), file == "ragged.bin");
@@ -281,6 +314,8 @@ private slots:
         // Pulled out while the question waits: its neighbour must not be
         // opened in its place.
         QTest::newRow("chosen widget pulled out") << QByteArray("y\n") << "300:-EM000001" << 4;
+        // A signal while the question waits answers it: no, at once.
+        QTest::newRow("a signal at the question") << QByteArray() << QString() << 7;
     }
 
     void confirmationOnTerminal()
@@ -295,8 +330,10 @@ private slots:
         // script(1) runs the flasher on a pseudo-terminal fed from our pipe.
         QProcess process;
         process.setProcessEnvironment(environment({"LUMORA_EMULATOR=2", "LUMORA_EMULATOR_PLUG=" + plug}));
-        const QString command = QStringLiteral("'%1' --serial EM000001 '%2'; echo \"exit=$?\"")
-                                    .arg(LUMORA_FLASH_PATH, path("three.bin"));
+        const bool signal = answer.isEmpty();
+        const QString command = QStringLiteral("%3 '%1' --serial EM000001 '%2'; echo \"exit=$?\"")
+                                    .arg(LUMORA_FLASH_PATH, path("three.bin"))
+                                    .arg(signal ? "sh -c '(sleep 0.5; kill -TERM $$) & exec \"$0\" \"$@\"'" : "");
         process.start(script, {"-qec", command, "/dev/null"});
         QVERIFY(process.waitForStarted());
         QTest::qWait(plug.isEmpty() ? 0 : 800);
@@ -306,8 +343,9 @@ private slots:
         QVERIFY2(output.contains("FW Version 1.07"), output.constData());
         QVERIFY2(output.contains("exit=" + QByteArray::number(exitCode)), output.constData());
         QCOMPARE(output.contains("update not started"), exitCode == 7);
+        QCOMPARE(output.contains("not confirmed (a signal at the question)"), signal);
         if (exitCode == 0) // a terminal: the progress line is rewritten in place
-            QVERIFY2(output.contains("\rpage 3 of 3 (100%)"), output.constData());
+            QVERIFY2(output.contains("\r\x1b[Kpage 3 of 3 (100%)"), output.constData());
         if (!plug.isEmpty())
             QVERIFY2(output.contains("EM000001 was unplugged after the device list was made"), output.constData());
         QCOMPARE(flashed("EM000001").size(), exitCode == 0 ? 3 * 256 : 0);
@@ -320,10 +358,10 @@ private slots:
                                QProcess::StandardError);
         QCOMPARE(result.exitCode, 8);
         const QRegularExpressionMatch match =
-            QRegularExpression("interrupted at page (\\d+) of 256: the widget is left in its loader; run the update"
-                               " again").match(QString::fromLocal8Bit(result.err));
+            QRegularExpression("interrupted before page (\\d+) of 256: the widget is left in its loader; run the"
+                               " update again").match(QString::fromLocal8Bit(result.err));
         QVERIFY2(match.hasMatch(), result.err.constData());
-        const int pages = match.captured(1).toInt();
+        const int pages = match.captured(1).toInt() - 1;
         QVERIFY(pages >= 26 && pages < 256);
         // Every page sent was answered, and no other.
         QCOMPARE(flashed("EM000001").size(), pages * 256);
@@ -361,6 +399,7 @@ private slots:
         QCOMPARE(eventsOf(result, "end").first()["exit"].toInt(), 6);
         QCOMPARE(eventsOf(result, "start").size(), 8);
         QCOMPARE(eventsOf(result, "start").first()["firmware_before"].toString(), QString("1.44"));
+        QCOMPARE(eventsOf(result, "start").first()["emulated"].toBool(), true);
         QMap<QString, QJsonObject> results;
         for (const QJsonObject &e : eventsOf(result, "result"))
             results[e["serial"].toString()] = e;
@@ -380,20 +419,21 @@ private slots:
         QVERIFY(csv.open(QIODevice::ReadOnly));
         const QList<QByteArray> lines = csv.readAll().trimmed().split('\n');
         QCOMPARE(lines.first(), QByteArray("utc_time,serial,description,firmware_before,image_file,image_version,"
-                                           "image_sha256,pages,pages_refused,outcome"));
+                                           "image_sha256,pages,pages_refused,outcome,mode,emulated,index"));
         QCOMPARE(lines.size(), 9);
         QFile image(path("three.bin"));
         QVERIFY(image.open(QIODevice::ReadOnly));
         const QByteArray sha = QCryptographicHash::hash(image.readAll(), QCryptographicHash::Sha256).toHex();
         for (const QByteArray &line : lines.mid(1)) {
             const QList<QByteArray> f = line.split(',');
-            QCOMPARE(f.size(), 10);
+            QCOMPARE(f.size(), 13);
             const QDateTime when = QDateTime::fromString(QString::fromLatin1(f[0]), Qt::ISODate);
             QVERIFY(when.isValid() && when.timeSpec() == Qt::UTC);
             QVERIFY(qAbs(when.secsTo(QDateTime::currentDateTimeUtc())) < 60);
             const bool refusing = f[1] == "EM000005";
             QCOMPARE(f.mid(2, 5), (QList<QByteArray>{"Lumora USB DMX", "1.44", "three.bin", "1.07", sha}));
-            QCOMPARE(f.mid(7), (QList<QByteArray>{"3", refusing ? "1" : "0", refusing ? "pages_refused" : "done"}));
+            QCOMPARE(f.mid(7), (QList<QByteArray>{"3", refusing ? "1" : "0", refusing ? "pages_refused" : "done",
+                                                  "update", "true", QByteArray::number(f[1].right(1).toInt() - 1)}));
         }
 
         // A second run appends and never rewrites.
@@ -402,6 +442,119 @@ private slots:
         const QList<QByteArray> after = csv.readAll().trimmed().split('\n');
         QCOMPARE(after.size(), 11);
         QCOMPARE(after.mid(0, 9), lines);
+    }
+
+    void stopBeforeTheUpdate()
+    {
+        // Ctrl-C while the widget is being opened: it is never put into its loader.
+        QProcess process;
+        QProcessEnvironment env = environment({});
+        env.remove("LUMORA_EMULATOR_NO_WAITS"); // the pause after the open is the moment
+        process.setProcessEnvironment(env);
+        process.start(LUMORA_FLASH_PATH, {"--yes", "--verbose", "--json", path("three.bin")});
+        QVERIFY(process.waitForStarted());
+        QElapsedTimer clock;
+        clock.start();
+        while (!process.readAllStandardError().contains("Try 0") && clock.elapsed() < 10000)
+            process.waitForReadyRead(50);
+        ::kill(pid_t(process.processId()), SIGINT);
+        QVERIFY(process.waitForFinished(10000));
+        QCOMPARE(process.exitCode(), 8);
+        const QByteArray out = process.readAllStandardOutput();
+        QVERIFY2(out.contains("\"outcome\":\"not_started\"") && out.contains("\"message\":\"stopped before the update:"
+                                                                      " nothing was sent; the widget is unchanged\""),
+                 out.constData());
+        QVERIFY(out.endsWith("\"event\":\"end\",\"exit\":8,\"succeeded\":0,\"widgets\":1}\n"));
+        QCOMPARE(flashed("EM000001"), QByteArray());
+    }
+
+    void recordKeptSound()
+    {
+        const QString record = path("kept.csv");
+        const QByteArray oldHeader = "utc_time,serial,description,firmware_before,image_file,image_version,"
+                                     "image_sha256,pages,pages_refused,outcome";
+        // An earlier release's record whose last line lost its newline.
+        writeFile("kept.csv", oldHeader + "\n2026-01-01T00:00:00Z,X,d,1.0,f,1,s,3,0,done");
+        const Run result = run({"--all", "--yes", "--record", record, path("three.bin")},
+                               {"LUMORA_EMULATOR=3", "LUMORA_EMULATOR_SERIALS=A,=HYPERLINK(1),A"});
+        QCOMPARE(result.exitCode, 0);
+        QVERIFY2(result.err.contains("has the columns of an earlier release: its new rows leave out mode, emulated,"
+                                     " index"), result.err.constData());
+        // Twins are told apart by their list index, in the table too.
+        QVERIFY2(result.err.contains("widgets #0, #2 have the same serial string A"), result.err.constData());
+        QVERIFY2(result.out.contains("\nA #2 ") && result.out.contains("\nA #0 "), result.out.constData());
+        QFile csv(record);
+        QVERIFY(csv.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = csv.readAll().split('\n');
+        QCOMPARE(lines.size(), 6); // header, the old row, three new ones, and the end
+        QVERIFY(lines[1].endsWith(",done"));
+        for (const QByteArray &line : lines.mid(2, 3))
+            QCOMPARE(line.count(','), 9);
+        // A cell that a spreadsheet would run as a formula is text.
+        QVERIFY2(lines.join('\n').contains(",'=HYPERLINK(1),"), lines.join('\n').constData());
+
+        // Two flashers that create the same record at once: one header.
+        for (int attempt = 0; attempt < 6; ++attempt) {
+            QFile::remove(path("race.csv"));
+            QProcess a, b;
+            for (QProcess *p : {&a, &b}) {
+                p->setProcessEnvironment(environment({}));
+                p->start(LUMORA_FLASH_PATH, {"--yes", "--record", path("race.csv"), path("three.bin")});
+            }
+            QVERIFY(a.waitForFinished(20000) && b.waitForFinished(20000));
+            QFile race(path("race.csv"));
+            QVERIFY(race.open(QIODevice::ReadOnly));
+            QCOMPARE(race.readAll().count("utc_time"), 1);
+        }
+    }
+
+    void recordFailureStopsTheStation_data()
+    {
+        QTest::addColumn<QString>("redirect");
+        QTest::newRow("reader gone") << QString();
+        QTest::newRow("standard output closed too") << QString(">&-");
+    }
+
+    void recordFailureStopsTheStation()
+    {
+        QFETCH(QString, redirect);
+        // The record's reader takes the header and goes: A's line cannot be
+        // written, and B, plugged in later, must not be flashed without one.
+        const QString fifo = path("record.fifo");
+        QFile::remove(fifo);
+        QCOMPARE(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        QProcess process;
+        process.setProcessEnvironment(
+            environment({"LUMORA_EMULATOR=0", "LUMORA_EMULATOR_PLUG=100:+A,1500:+B"}));
+        process.start("sh", {"-c", QStringLiteral("head -n 1 '%1' > /dev/null & '%2' --station --yes --record '%1' '%3'"
+                                                  " %4; echo \"exit=$?\" >&2")
+                                       .arg(fifo, LUMORA_FLASH_PATH, path("three.bin"), redirect)});
+        QVERIFY(process.waitForFinished(20000));
+        const QByteArray err = process.readAllStandardError();
+        QVERIFY2(err.contains("cannot write the record: Broken pipe; no new widget is started"), err.constData());
+        QVERIFY2(err.endsWith("exit=10\n"), err.constData());
+        QCOMPARE(flashed("A").size(), 3 * 256);
+        QCOMPARE(flashed("B"), QByteArray());
+    }
+
+    void stalledReaderStallsNothing()
+    {
+        // Standard output is not read until every widget has finished: the
+        // flashing must not wait for the reader (it would wait for ever).
+        const QString dumps = path("stalled");
+        QDir().mkpath(dumps);
+        QProcess process;
+        QProcessEnvironment env = environment({"LUMORA_EMULATOR=64"});
+        env.insert("LUMORA_EMULATOR_FLASH_DUMP", dumps + "/%s.bin");
+        process.setProcessEnvironment(env);
+        process.start("sh", {"-c", QStringLiteral("'%1' --all --yes --json '%2' 2>/dev/null | (i=0; while [ $(ls '%3' |"
+                                                  " wc -l) -lt 64 ] && [ $i -lt 200 ]; do sleep 0.1; i=$((i+1)); done;"
+                                                  " echo \"waited=$i\"; cat > /dev/null)")
+                                       .arg(LUMORA_FLASH_PATH, path("long.bin"), dumps)});
+        QVERIFY(process.waitForFinished(40000));
+        const QByteArray out = process.readAllStandardOutput();
+        QVERIFY2(out.startsWith("waited=") && !out.startsWith("waited=200"), out.constData());
+        QCOMPARE(QDir(dumps).entryList(QDir::Files).size(), 64);
     }
 
     void station()

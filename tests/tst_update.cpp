@@ -251,8 +251,8 @@ private slots:
         QCOMPARE(update.refusedPages(), stale ? 0 : 1);
         QCOMPARE(log.messages.count("!"), stale ? 0 : 1);
         // The refused page by its number: the one refused, or else the first.
-        QCOMPARE(log.messages.contains(QString("Firmware update failed: 1 of 5 pages refused (pages %1, counting from 0)")
-                                           .arg(qMax(refusePage, 0))),
+        QCOMPARE(log.messages.contains(QString("Firmware update failed: 1 of 5 pages refused (pages %1)")
+                                           .arg(qMax(refusePage, 0) + 1)),
                  !stale);
         QCOMPARE(log.messages.contains("Firmware update done"), stale);
         // No retry and no abort: every other page went in, in order.

@@ -1,0 +1,34 @@
+// The flasher's command line, parsed once into one struct.
+#ifndef LUMORA_OPTIONS_H
+#define LUMORA_OPTIONS_H
+
+#include "reporter.h"
+
+#include <QString>
+
+struct FlashOptions
+{
+    RunMode mode = RunMode::OneWidget;
+    QString imagePath;       // the update modes
+    int device = -1;         // --device
+    QString deviceText;      // as given
+    QString serial;          // --serial
+    bool hasSerial = false;
+    bool json = false;
+    QString recordPath;
+    bool hasRecord = false;
+    bool yes = false;
+    bool verbose = false;
+    bool recover = false;
+};
+
+struct ParsedOptions
+{
+    enum { Run, Help, Version, Bad } action = Run;
+    FlashOptions options;
+    QString text; // the help text, or what is wrong
+};
+
+ParsedOptions parseOptions(const QStringList &arguments);
+
+#endif

@@ -1,0 +1,105 @@
+#include "outcome.h"
+
+#include <QStringList>
+
+#include <algorithm>
+#include <iterator>
+
+namespace {
+
+struct ExitCodeRow
+{
+    int code;
+    int severity; // of two codes in one run, the higher tells of the worse
+    const char *meaning;
+};
+
+const ExitCodeRow ExitCodes[] = {
+    {ExitDone, 0, "done: every page accepted by every widget (or the list / info printed)"},
+    {ExitFailed, 7, "the device list could not be read"},
+    {ExitUsage, 7, "bad usage"},
+    {ExitNoSuchDevice, 3, "no such device: none attached, index out of range, not exactly one\n"
+                          "     widget matches, or the widget changed between the list and the open"},
+    {ExitOpenFailed, 4, "a widget could not be opened or did not answer (the reason is on\n"
+                        "     standard error)"},
+    {ExitBadFile, 7, "the image file is unreadable or refused (not a regular file, no whole\n"
+                     "     page, too large)"},
+    {ExitPagesRefused, 5, "a widget refused pages (the count is on standard error)"},
+    {ExitNotConfirmed, 7, "not confirmed: answered no, a signal at the question, or no terminal\n"
+                          "     and no --yes"},
+    {ExitInterrupted, 2, "interrupted by a signal: stopped before the update (nothing sent), or\n"
+                         "     after the page in flight"},
+    {ExitWidgetLost, 6, "a widget was lost during its update (unplugged or stopped answering)"},
+    {ExitOutputFailed, 1, "standard output or the record could not be written"},
+};
+
+struct OutcomeRow
+{
+    WidgetResult result;
+    const char *name;
+    ExitCode code;
+};
+
+const OutcomeRow Outcomes[] = {
+    {WidgetResult::Done, "done", ExitDone},
+    {WidgetResult::NotStarted, "not_started", ExitInterrupted},
+    {WidgetResult::Interrupted, "interrupted", ExitInterrupted},
+    {WidgetResult::NotChosen, "replaced", ExitNoSuchDevice},
+    {WidgetResult::OpenFailed, "open_failed", ExitOpenFailed},
+    {WidgetResult::PagesRefused, "pages_refused", ExitPagesRefused},
+    {WidgetResult::StoppedAnswering, "stopped_answering", ExitWidgetLost},
+    {WidgetResult::WidgetLost, "widget_lost", ExitWidgetLost},
+};
+
+const OutcomeRow &row(WidgetResult result)
+{
+    return *std::find_if(std::begin(Outcomes), std::end(Outcomes),
+                         [&](const OutcomeRow &r) { return r.result == result; });
+}
+
+int severity(int code)
+{
+    for (const ExitCodeRow &r : ExitCodes)
+        if (r.code == code)
+            return r.severity;
+    return 8;
+}
+
+} // namespace
+
+const char *outcomeName(WidgetResult result)
+{
+    return row(result).name;
+}
+
+QString outcomeText(WidgetResult result)
+{
+    return QString::fromLatin1(outcomeName(result)).replace(QLatin1Char('_'), QLatin1Char(' '));
+}
+
+int exitCode(WidgetResult result)
+{
+    return row(result).code;
+}
+
+int worseExitCode(int a, int b)
+{
+    const int sa = severity(a), sb = severity(b);
+    return sa != sb ? (sa > sb ? a : b) : qMax(a, b);
+}
+
+QString exitCodeHelp()
+{
+    QVector<const ExitCodeRow *> ranked;
+    for (const ExitCodeRow &r : ExitCodes)
+        if (r.severity < 7)
+            ranked << &r;
+    std::sort(ranked.begin(), ranked.end(), [](auto *a, auto *b) { return a->severity > b->severity; });
+    QStringList order;
+    for (const ExitCodeRow *r : ranked)
+        order << QString::number(r->code);
+    QString help = QStringLiteral("Exit codes (of several widgets, the worst: %1):\n").arg(order.join(", "));
+    for (const ExitCodeRow &r : ExitCodes)
+        help += QStringLiteral("%1  %2\n").arg(r.code, 2).arg(QLatin1String(r.meaning));
+    return help;
+}

@@ -1,0 +1,37 @@
+// How a flasher run ends: the outcome of each widget, and the exit codes,
+// each fact written once in a table from which the help text, the JSON
+// names, the words and the order of severity are made.
+#ifndef LUMORA_OUTCOME_H
+#define LUMORA_OUTCOME_H
+
+#include <QString>
+
+enum ExitCode {
+    ExitDone = 0,
+    ExitFailed = 1,
+    ExitUsage = 2,
+    ExitNoSuchDevice = 3,
+    ExitOpenFailed = 4,
+    ExitBadFile = 5,
+    ExitPagesRefused = 6,
+    ExitNotConfirmed = 7,
+    ExitInterrupted = 8,
+    ExitWidgetLost = 9,
+    ExitOutputFailed = 10,
+};
+
+enum class WidgetResult { Done, NotStarted, Interrupted, NotChosen, OpenFailed, PagesRefused, StoppedAnswering, WidgetLost };
+
+// "done", "pages_refused" and so on: the outcome as JSON and the record name it.
+const char *outcomeName(WidgetResult result);
+// "done", "pages refused" and so on: the outcome for people.
+QString outcomeText(WidgetResult result);
+int exitCode(WidgetResult result);
+
+// Of two exit codes of a run of several widgets, the one that tells of the
+// worse outcome.
+int worseExitCode(int a, int b);
+// The exit codes and their meanings, for --help.
+QString exitCodeHelp();
+
+#endif

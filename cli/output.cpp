@@ -1,0 +1,196 @@
+#include "output.h"
+#include "record.h"
+#include "terminal.h"
+
+#include <QLoggingCategory>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+namespace output {
+
+namespace {
+
+struct Item
+{
+    Channel channel;
+    Kind kind;
+    QByteArray text;
+    QStringList board;
+};
+
+struct Writer
+{
+    std::mutex lock;
+    std::condition_variable changed;
+    std::deque<Item> queue;
+    bool busy = false; // an item is being written
+    bool running = false;
+    std::thread thread;
+
+    RecordFile *record = nullptr;
+    std::function<void(const QString &)> onRecordFailed;
+    std::atomic<bool> stdoutBroken{false};
+    std::atomic<bool> recordBroken{false};
+
+    // Only the writing thread touches these.
+    bool lineOpen = false; // a progress line without its newline yet
+    int boardShown = 0;    // lines of the board below the last other line
+
+    void write(const Item &item);
+    void loop();
+};
+
+Writer &writer()
+{
+    static Writer *const w = new Writer; // outlives every thread that posts
+    return *w;
+}
+
+bool gVerbose = false;
+thread_local QString tLogTag;
+
+void Writer::write(const Item &item)
+{
+    if (item.channel == Channel::Record) {
+        QString why;
+        if (!recordBroken.load() && record && !record->append(item.text, &why)) {
+            recordBroken.store(true);
+            if (onRecordFailed)
+                onRecordFailed(why);
+        }
+        return;
+    }
+    std::FILE *stream = item.channel == Channel::Out ? stdout : stderr;
+    if (item.kind == Kind::Board) {
+        if (boardShown > 0)
+            std::fprintf(stderr, "\033[%dA", boardShown);
+        for (const QString &line : item.board)
+            std::fprintf(stderr, "\r\033[K%s\n", line.toLocal8Bit().constData());
+        boardShown = item.board.size();
+        lineOpen = false;
+    } else if (item.kind == Kind::Progress) {
+        std::fprintf(stderr, "\r\033[K%s", item.text.constData());
+        lineOpen = true;
+    } else {
+        // A line of its own, never the tail of a progress line.
+        if (lineOpen) {
+            std::fputc('\n', stderr);
+            std::fflush(stderr);
+            lineOpen = false;
+        }
+        std::fprintf(stream, "%s\n", item.text.constData());
+        if (stream == stderr)
+            boardShown = 0;
+    }
+    if ((std::fflush(stream) != 0 || std::ferror(stream)) && stream == stdout)
+        stdoutBroken.store(true);
+}
+
+void Writer::loop()
+{
+    std::unique_lock<std::mutex> guard(lock);
+    for (;;) {
+        changed.wait(guard, [&] { return !queue.empty() || !running; });
+        if (queue.empty())
+            return;
+        Item item = std::move(queue.front());
+        queue.pop_front();
+        busy = true;
+        guard.unlock();
+        write(item);
+        guard.lock();
+        busy = false;
+        changed.notify_all();
+    }
+}
+
+void enqueue(Item item)
+{
+    Writer &w = writer();
+    std::unique_lock<std::mutex> guard(w.lock);
+    if (!w.running) {
+        // Before the writer starts (and after it stopped): written at once.
+        guard.unlock();
+        std::lock_guard<std::mutex> once(w.lock);
+        w.write(item);
+        return;
+    }
+    const bool droppable = item.kind != Kind::Line;
+    if (item.kind == Kind::Board && !w.queue.empty() && w.queue.back().kind == Kind::Board)
+        w.queue.back() = std::move(item);
+    else if (!droppable || int(w.queue.size()) < QueueLimit)
+        w.queue.push_back(std::move(item));
+    w.changed.notify_all();
+}
+
+void messageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    // Qt's own warnings (a file it could not seek, say) are no news for the
+    // user; the program's are.
+    const bool ours = context.category && qstrncmp(context.category, "lumora.", 7) == 0;
+    if (!gVerbose && (type == QtDebugMsg || type == QtInfoMsg || !ours))
+        return;
+    post(Channel::Err, (tLogTag.isEmpty() ? QString() : tLogTag + QStringLiteral(": ")) + message.simplified());
+}
+
+} // namespace
+
+void start(RecordFile *record, std::function<void(const QString &)> recordFailed)
+{
+    Writer &w = writer();
+    std::lock_guard<std::mutex> guard(w.lock);
+    w.record = record;
+    w.onRecordFailed = std::move(recordFailed);
+    w.running = true;
+    w.thread = std::thread([&w] { w.loop(); });
+}
+
+void post(Channel channel, const QString &text, Kind kind)
+{
+    enqueue({channel, kind, text.toLocal8Bit(), {}});
+}
+
+void postBoard(const QStringList &lines)
+{
+    enqueue({Channel::Err, Kind::Board, QByteArray(), lines});
+}
+
+void drain()
+{
+    Writer &w = writer();
+    std::unique_lock<std::mutex> guard(w.lock);
+    w.changed.wait(guard, [&] { return w.queue.empty() && !w.busy; });
+}
+
+bool stdoutFailed()
+{
+    return writer().stdoutBroken.load();
+}
+
+bool recordFailed()
+{
+    return writer().recordBroken.load();
+}
+
+void printError(const QString &text)
+{
+    post(Channel::Err, QStringLiteral("lumora-flash: ") + text);
+}
+
+void installMessageHandler(bool verbose)
+{
+    gVerbose = verbose;
+    qInstallMessageHandler(messageHandler);
+}
+
+void setLogTag(const QString &tag)
+{
+    tLogTag = tag;
+}
+
+} // namespace output

@@ -1,0 +1,54 @@
+// Everything the flasher writes goes through one writer thread: widget
+// threads hand it lines and never wait for a reader, so a slow or stopped
+// reader of standard output or error delays only the output, never the
+// flashing, and the main thread always hears signals.
+//
+// At most QueueLimit items wait. Beyond that, progress lines and redraws of
+// the board are dropped (the next one says where a widget is); every other
+// line (results, errors, the record, JSON events) is always kept.
+#ifndef LUMORA_OUTPUT_H
+#define LUMORA_OUTPUT_H
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+class RecordFile;
+
+namespace output {
+
+constexpr int QueueLimit = 4096;
+
+enum class Channel { Out, Err, Record };
+enum class Kind {
+    Line,     // written with a newline
+    Progress, // standard error on a terminal: rewritten in place
+    Board,    // standard error on a terminal: the lines of every widget, redrawn
+};
+
+// Starts the writer. `record` (may be null) takes the Record lines;
+// `recordFailed` is called once, on the writer thread, with the reason when
+// a record line could not be written.
+void start(RecordFile *record, std::function<void(const QString &)> recordFailed);
+void post(Channel channel, const QString &text, Kind kind = Kind::Line);
+void postBoard(const QStringList &lines);
+// Waits until everything posted so far is written (at once without a writer).
+void drain();
+
+bool stdoutFailed();
+bool recordFailed();
+
+// The flasher's own report lines on standard error ("lumora-flash: ...").
+void printError(const QString &text);
+
+// The flasher's message handler: warnings of the program reach standard
+// error always, every log line (Qt's own too) with --verbose; a line logged
+// for a widget of a run of several starts with its serial string.
+void installMessageHandler(bool verbose);
+void setLogTag(const QString &tag);
+
+} // namespace output
+
+#endif

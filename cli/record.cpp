@@ -1,0 +1,215 @@
+#include "record.h"
+
+#include <QDateTime>
+#include <QFileInfo>
+#include <QJsonValue>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <sys/file.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+struct Column
+{
+    const char *csv;  // its name in the header
+    const char *json; // its name in the JSON result events; null: not there
+    QJsonValue (*value)(const WidgetRun &run, const RunFacts &facts);
+};
+
+// The first ten are the columns of the first release: rows of an older
+// record keep to them. New columns go at the end.
+const Column Columns[] = {
+    {"utc_time", nullptr, [](const WidgetRun &r, const RunFacts &) -> QJsonValue {
+         return r.finishedAt.toString(Qt::ISODate); }},
+    {"serial", "serial", [](const WidgetRun &r, const RunFacts &) -> QJsonValue { return r.shownSerial(); }},
+    {"description", "description", [](const WidgetRun &r, const RunFacts &) -> QJsonValue { return r.description; }},
+    {"firmware_before", "firmware_before", [](const WidgetRun &r, const RunFacts &) -> QJsonValue {
+         return r.identified ? QJsonValue(r.firmwareBefore) : QJsonValue(QJsonValue::Null); }},
+    {"image_file", nullptr, [](const WidgetRun &, const RunFacts &f) -> QJsonValue { return f.imageFile; }},
+    {"image_version", nullptr, [](const WidgetRun &, const RunFacts &f) -> QJsonValue { return f.imageVersion; }},
+    {"image_sha256", nullptr, [](const WidgetRun &, const RunFacts &f) -> QJsonValue {
+         return QString::fromLatin1(f.imageSha256); }},
+    {"pages", "pages_sent", [](const WidgetRun &r, const RunFacts &) -> QJsonValue { return r.pagesSent; }},
+    {"pages_refused", "pages_refused", [](const WidgetRun &r, const RunFacts &) -> QJsonValue {
+         return r.pagesRefused; }},
+    {"outcome", "outcome", [](const WidgetRun &r, const RunFacts &) -> QJsonValue { return outcomeName(r.result); }},
+    {"mode", "mode", [](const WidgetRun &r, const RunFacts &) -> QJsonValue {
+         return r.recover ? "recover" : "update"; }},
+    {"emulated", "emulated", [](const WidgetRun &, const RunFacts &f) -> QJsonValue { return f.emulated; }},
+    {"index", "index", [](const WidgetRun &r, const RunFacts &) -> QJsonValue { return r.index; }},
+};
+constexpr int FirstReleaseColumns = 10;
+constexpr int ColumnCount = int(sizeof Columns / sizeof Columns[0]);
+
+QString cellText(const QJsonValue &value)
+{
+    if (value.isBool())
+        return value.toBool() ? QStringLiteral("true") : QStringLiteral("false");
+    if (value.isDouble())
+        return QString::number(value.toInt());
+    return value.toString();
+}
+
+QString systemError()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+bool writeAll(int fd, const QByteArray &bytes)
+{
+    const char *p = bytes.constData();
+    qint64 left = bytes.size();
+    while (left > 0) {
+        const auto n = ::write(fd, p, size_t(left));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        left -= n;
+    }
+    return true;
+}
+
+bool sameFile(const struct stat &a, const QString &path)
+{
+    struct stat b;
+    return ::stat(QFile::encodeName(path).constData(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Holds an exclusive lock on the file while it lives, so that two flashers
+// starting at once write one header between them.
+class FileLock
+{
+public:
+    explicit FileLock(int fd) : m_fd(fd)
+    {
+#ifndef _WIN32
+        while (::flock(m_fd, LOCK_EX) != 0 && errno == EINTR) {
+        }
+#endif
+    }
+    ~FileLock()
+    {
+#ifndef _WIN32
+        ::flock(m_fd, LOCK_UN);
+#endif
+    }
+
+private:
+    int m_fd;
+};
+
+} // namespace
+
+QStringList recordColumns()
+{
+    QStringList names;
+    for (const Column &c : Columns)
+        names << QLatin1String(c.csv);
+    return names;
+}
+
+QJsonObject jsonFields(const WidgetRun &run, const RunFacts &facts)
+{
+    QJsonObject fields;
+    for (const Column &c : Columns)
+        if (c.json)
+            fields.insert(QLatin1String(c.json), c.value(run, facts));
+    return fields;
+}
+
+QString csvCell(QString text)
+{
+    static const QString formulaStart = QStringLiteral("=+-@\t\r");
+    if (!text.isEmpty() && formulaStart.contains(text.front()))
+        text.prepend(QLatin1Char('\''));
+    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) && !text.contains(QLatin1Char('\n'))
+        && !text.contains(QLatin1Char('\r')))
+        return text;
+    return QLatin1Char('"') + text.replace(QLatin1Char('"'), QStringLiteral("\"\"")) + QLatin1Char('"');
+}
+
+QByteArray recordLine(const WidgetRun &run, const RunFacts &facts, int columns)
+{
+    QStringList cells;
+    for (int i = 0; i < qMin(columns, ColumnCount); ++i)
+        cells << csvCell(cellText(Columns[i].value(run, facts)));
+    return cells.join(QLatin1Char(',')).toUtf8();
+}
+
+RecordFile::~RecordFile()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+bool RecordFile::open(const QString &path, const QStringList &readFiles, QString *error, QString *note)
+{
+    m_path = path;
+    m_fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT, 0644);
+    if (m_fd < 0) {
+        *error = systemError();
+        return false;
+    }
+    auto refuse = [&](const QString &why) {
+        ::close(m_fd);
+        m_fd = -1;
+        *error = why;
+        return false;
+    };
+    struct stat info;
+    if (::fstat(m_fd, &info) != 0)
+        return refuse(systemError());
+    for (const QString &read : readFiles)
+        if (sameFile(info, read))
+            return refuse(QStringLiteral("it is the image file %1").arg(read));
+
+    const QByteArray header = recordColumns().join(QLatin1Char(',')).toUtf8();
+    m_columns = ColumnCount;
+    // A pipe or a device takes the header and the rows as they come.
+    if (!S_ISREG(info.st_mode))
+        return writeAll(m_fd, header + '\n') || refuse(systemError());
+
+    FileLock lock(m_fd);
+    QFile existing(path);
+    if (!existing.open(QIODevice::ReadOnly))
+        return refuse(existing.errorString());
+    const QByteArray contents = existing.readAll();
+    if (contents.isEmpty())
+        return writeAll(m_fd, header + '\n') || refuse(systemError());
+
+    const QByteArray first = contents.left(contents.indexOf('\n')).trimmed();
+    const QStringList names = QString::fromUtf8(first).split(QLatin1Char(','));
+    const QStringList ours = recordColumns();
+    if (names.size() < FirstReleaseColumns || names != ours.mid(0, names.size()))
+        return refuse(QStringLiteral("its first line is not the header of a record (%1)")
+                          .arg(QString::fromUtf8(first.left(80))));
+    m_columns = names.size();
+    if (m_columns < ColumnCount)
+        *note = QStringLiteral("the record %1 has the columns of an earlier release: its new rows leave out %2")
+                    .arg(path, ours.mid(m_columns).join(QStringLiteral(", ")));
+    // A last line without its newline must not have the next row glued on.
+    if (!contents.endsWith('\n') && !writeAll(m_fd, "\n"))
+        return refuse(systemError());
+    return true;
+}
+
+bool RecordFile::append(const QByteArray &line, QString *error)
+{
+    if (m_fd < 0)
+        return true;
+    FileLock lock(m_fd);
+    if (writeAll(m_fd, line + '\n'))
+        return true;
+    *error = systemError();
+    return false;
+}

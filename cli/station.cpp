@@ -1,0 +1,168 @@
+#include "station.h"
+#include "deviceinfo.h"
+#include "output.h"
+
+#include <QHash>
+#include <QSet>
+
+#include <atomic>
+#include <list>
+#include <thread>
+
+namespace {
+
+constexpr int ListIntervalMs = 500;
+
+// One attachment of a widget: a widget pulled out and plugged in again is
+// a new one, with a new LocId.
+struct Attachment
+{
+    DWORD location;
+    QByteArray serial;
+    QString description;
+    bool operator==(const Attachment &o) const { return location == o.location && serial == o.serial; }
+};
+
+uint qHash(const Attachment &a, uint seed = 0)
+{
+    return ::qHash(a.serial, seed) ^ a.location;
+}
+
+struct Job
+{
+    WidgetRun run;
+    std::thread thread;
+    std::atomic<bool> done{false};
+};
+
+} // namespace
+
+WidgetJobHooks hooksFor(Reporter &reporter, int signalsToInterrupt)
+{
+    WidgetJobHooks hooks;
+    hooks.opened = [&reporter](const WidgetRun &run) { reporter.opened(run); };
+    hooks.pageSent = [&reporter](const WidgetRun &run, int sent, int) { reporter.pageSent(run, sent); };
+    hooks.stopBeforeStart = [] { return signalsReceived() >= 1 || output::recordFailed(); };
+    hooks.stopRequested = [signalsToInterrupt] { return signalsReceived() >= signalsToInterrupt; };
+    return hooks;
+}
+
+Tally tallyOf(const QVector<WidgetRun> &runs, bool perSerial)
+{
+    // A widget's last attempt decides for it.
+    QHash<QString, const WidgetRun *> last;
+    for (const WidgetRun &run : runs)
+        last[perSerial ? QString::fromLatin1(run.serial) : QString::number(run.index)] = &run;
+    Tally tally;
+    tally.code = ExitDone;
+    tally.widgets = last.size();
+    const bool recordFailed = output::recordFailed();
+    for (const WidgetRun *run : qAsConst(last)) {
+        tally.succeeded += run->result == WidgetResult::Done;
+        // Widgets held back because the record failed: exit 10 tells it.
+        if (!(recordFailed && run->result == WidgetResult::NotStarted))
+            tally.code = worseExitCode(tally.code, exitCode(run->result));
+    }
+    if (recordFailed || output::stdoutFailed())
+        tally.code = worseExitCode(tally.code, ExitOutputFailed);
+    return tally;
+}
+
+Tally runStation(const UpdateContext &context)
+{
+    Reporter &reporter = context.reporter;
+    std::list<Job> jobs;
+    QVector<WidgetRun> finished;
+    QSet<Attachment> handled;  // attached now, and updated or being updated
+    QSet<Attachment> waiting;  // attached, but another with its serial was first
+    QSet<Attachment> told;     // widgets without a readable serial, said once
+    // The widgets in flight finish after the first signal; a second one
+    // interrupts them after their page in flight.
+    const WidgetJobHooks hooks = hooksFor(reporter, 2);
+    int arrivals = 0;
+    reporter.note(QStringLiteral("waiting for widgets; Ctrl-C ends the station"));
+
+    auto reap = [&] {
+        for (auto it = jobs.begin(); it != jobs.end();) {
+            if (!it->done.load()) {
+                ++it;
+                continue;
+            }
+            it->thread.join();
+            finished << it->run;
+            it = jobs.erase(it);
+        }
+    };
+    auto start = [&](const Attachment &a) {
+        handled.insert(a);
+        jobs.emplace_back();
+        Job &job = jobs.back();
+        job.run.index = arrivals++;
+        job.run.location = a.location;
+        job.run.serial = a.serial;
+        job.run.description = printable(a.description);
+        job.run.recover = context.options.recover;
+        job.thread = std::thread([&job, &context, &hooks, &reporter] {
+            output::setLogTag(job.run.shownSerial());
+            flashWidget(job.run, context.image, context.options.imagePath, hooks);
+            reporter.finished(job.run);
+            job.done.store(true);
+        });
+    };
+
+    while (signalsReceived() == 0 && !output::recordFailed()) {
+        DWORD count = 0;
+        QVector<FT_DEVICE_LIST_INFO_NODE> devices;
+        if (FT_CreateDeviceInfoList(&count) == FT_OK)
+            devices = readDeviceInfoList(count);
+        QVector<Attachment> listed;
+        for (const FT_DEVICE_LIST_INFO_NODE &node : qAsConst(devices))
+            listed << Attachment{node.LocId, deviceSerialString(node).toLatin1(), deviceDescription(node)};
+        const QSet<Attachment> present(listed.cbegin(), listed.cend());
+        reap();
+        // Pulled out: plugged in again, it is a new attachment and updated again.
+        auto busy = [&](const Attachment &a) {
+            return std::any_of(jobs.begin(), jobs.end(), [&](const Job &j) {
+                return j.run.location == a.location && j.run.serial == a.serial;
+            });
+        };
+        for (QSet<Attachment> *set : {&handled, &waiting, &told})
+            for (auto it = set->begin(); it != set->end();)
+                it = present.contains(*it) || (set == &handled && busy(*it)) ? std::next(it) : set->erase(it);
+
+        for (const Attachment &a : qAsConst(listed)) {
+            if (handled.contains(a) || told.contains(a))
+                continue;
+            if (a.serial.isEmpty()) {
+                reporter.error(QStringLiteral("a widget without a readable serial number cannot be told apart from"
+                                              " others: not updated"));
+                told.insert(a);
+                continue;
+            }
+            const bool twin = std::any_of(handled.cbegin(), handled.cend(),
+                                          [&](const Attachment &h) { return h.serial == a.serial; });
+            if (twin) {
+                if (!waiting.contains(a))
+                    reporter.error(QStringLiteral("another widget with serial %1 is attached: the two cannot be told"
+                                                  " apart; this one is updated once the other is pulled out")
+                                       .arg(printable(QString::fromLatin1(a.serial))));
+                waiting.insert(a);
+                continue;
+            }
+            waiting.remove(a);
+            start(a);
+        }
+        waitForDeviceChange(ListIntervalMs);
+    }
+    reap();
+    if (!jobs.empty())
+        reporter.note(QStringLiteral("stopping: %1 widget(s) in flight finish first (a second Ctrl-C interrupts them)")
+                          .arg(jobs.size()));
+    for (Job &job : jobs) {
+        job.thread.join();
+        finished << job.run;
+    }
+    const Tally tally = tallyOf(finished, true);
+    reporter.summary(finished, tally.widgets, tally.succeeded);
+    return tally;
+}
