@@ -324,8 +324,8 @@ private slots:
                                                        << 0 << false;
         QTest::newRow("a second loader request is harmless") << QByteArray("1") << QByteArray("L0L1cPS")
                                                              << QByteArray("TTPS") << 2 << false;
-        QTest::newRow("pulled out and plugged in again") << QByteArray() << QByteArray("PSuPS") << QByteArray("PSPS")
-                                                         << 0 << false;
+        QTest::newRow("pulled out in its loader, back in it, closed with nothing sent")
+            << QByteArray() << QByteArray("L01uPScPS") << QByteArray("TT----") << 2 << true;
         QTest::newRow("a refused page keeps it in its loader until a full retry")
             << QByteArray() << QByteArray("L078cPSL0cPS") << QByteArray("TFT--TPS") << 2 << false;
     }

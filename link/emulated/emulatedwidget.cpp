@@ -67,7 +67,7 @@ void EmulatedWidget::replug()
         return;
     m_plugged = true;
     m_attachment = nextAttachment();
-    m_inLoader = false;
+    m_loaderRun = LoaderRun::NoPage;
     m_unplugAfterWrites = -1;
     m_unplugAtPage = -1;
     m_trickling = false;

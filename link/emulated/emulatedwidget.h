@@ -12,7 +12,8 @@
 // cannot know the image's size, so an update counts as finished when it
 // accepted at least one page since it entered the loader and every page it
 // was sent since (none refused, none left unanswered). Nothing sent, a
-// refused page or an update cut off keeps it in its loader.
+// refused page or an update cut off keeps it in its loader, across a replug
+// too: its image is incomplete.
 #ifndef LUMORA_EMULATEDWIDGET_H
 #define LUMORA_EMULATEDWIDGET_H
 
@@ -69,7 +70,7 @@ public:
     // never makes a frame.
     void trickleFromPage(int pageIndex);
     void unplug();
-    void replug();
+    void replug();                          // back in its loader if it was in it
     void enterLoader();                     // where a loader request takes it
 
     // The host let go of the widget: its handle closed, its interface
