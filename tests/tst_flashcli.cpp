@@ -272,10 +272,14 @@ private slots:
         QTest::addColumn<QString>("file");
         QTest::addColumn<QString>("serial");
         QTest::addColumn<int>("pages");
-        QTest::newRow("only widget") << QStringList{} << "three.bin" << "EM000001" << 3;
-        QTest::newRow("left-over bytes not sent") << QStringList{} << "ragged.bin" << "EM000001" << 2;
-        QTest::newRow("by index") << QStringList{"-d", "1"} << "three.bin" << "EM000002" << 3;
-        QTest::newRow("by serial") << QStringList{"--serial", "EM000002"} << "three.bin" << "EM000002" << 3;
+        QTest::addColumn<QString>("inLoader");
+        QTest::newRow("only widget") << QStringList{} << "three.bin" << "EM000001" << 3 << "";
+        QTest::newRow("left-over bytes not sent") << QStringList{} << "ragged.bin" << "EM000001" << 2 << "";
+        QTest::newRow("by index") << QStringList{"-d", "1"} << "three.bin" << "EM000002" << 3 << "";
+        QTest::newRow("by serial") << QStringList{"--serial", "EM000002"} << "three.bin" << "EM000002" << 3 << "";
+        // Brought back from its loader, where it answers nothing but pages.
+        QTest::newRow("recovered") << QStringList{"--recover", "--serial", "EM000002"} << "ragged.bin" << "EM000002" << 2
+                                   << "EM000002";
     }
 
     void fullUpdate()
@@ -284,9 +288,11 @@ private slots:
         QFETCH(QString, file);
         QFETCH(QString, serial);
         QFETCH(int, pages);
+        QFETCH(QString, inLoader);
 
         const QString widgets = arguments.isEmpty() ? "1" : "2";
-        const Run result = run(arguments + QStringList{"--yes", path(file)}, {"LUMORA_EMULATOR=" + widgets});
+        const Run result = run(arguments + QStringList{"--yes", path(file)},
+                               {"LUMORA_EMULATOR=" + widgets, "LUMORA_EMULATOR_IN_LOADER=" + inLoader});
         QCOMPARE(result.exitCode, 0);
         // Not a terminal: a line at each tenth, none rewritten in place, no log lines.
         if (pages == 3)
@@ -559,24 +565,37 @@ private slots:
 
     void station()
     {
-        // B is pulled out in the middle of its update and never comes back;
-        // A stays plugged in the whole time and must be updated once only.
-        const Run result = run(
-            {"--station", "--yes", "--json", path("long.bin")},
-            {"LUMORA_EMULATOR=0", "LUMORA_EMULATOR_LATENCY_MS=4", "LUMORA_EMULATOR_PLUG=100:+A,300:+B,700:-B,900:+C"},
-            "\"event\":\"result\"", 3);
-        QCOMPARE(result.exitCode, 9);
-        QMap<QString, QString> outcomes;
-        for (const QJsonObject &e : eventsOf(result, "result")) {
-            QVERIFY2(!outcomes.contains(e["serial"].toString()), "a widget was updated twice");
-            outcomes[e["serial"].toString()] = e["outcome"].toString();
-        }
-        QCOMPARE(outcomes, (QMap<QString, QString>{{"A", "done"}, {"B", "widget_lost"}, {"C", "done"}}));
-        QCOMPARE(eventsOf(result, "end").first()["exit"].toInt(), 9);
-        QCOMPARE(flashed("A").size(), 256 * 256);
-        QCOMPARE(flashed("C").size(), 256 * 256);
-        QVERIFY(flashed("B").size() < 256 * 256);
-        QVERIFY2(result.err.contains("B: Firmware update failed at page"), result.err.constData());
+        // B is pulled out in the middle of its update and comes back in its
+        // loader, to be recovered; A stays plugged in the whole time and must
+        // be updated once only.
+        const QString record = path("station.csv");
+        const Run result = run({"--station", "--recover", "--yes", "--json", "--record", record, path("long.bin")},
+                               {"LUMORA_EMULATOR=0", "LUMORA_EMULATOR_LATENCY_MS=4",
+                                "LUMORA_EMULATOR_PLUG=100:+A,300:+B,700:-B,900:+C,1300:+B"},
+                               "\"event\":\"result\"", 4);
+        QCOMPARE(result.exitCode, 0);
+        QStringList outcomes;
+        for (const QJsonObject &e : eventsOf(result, "result"))
+            outcomes << e["serial"].toString() + " " + e["outcome"].toString();
+        QVERIFY(outcomes.indexOf("B widget_lost") < outcomes.indexOf("B done"));
+        outcomes.sort();
+        QCOMPARE(outcomes, (QStringList{"A done", "B done", "B widget_lost", "C done"}));
+        // The second time B did not say who it was: it was in its loader.
+        QCOMPARE(eventsOf(result, "start").last()["firmware_before"].type(), QJsonValue::Null);
+        QCOMPARE(eventsOf(result, "start").last()["mode"].toString(), QString("recover"));
+        QCOMPARE(eventsOf(result, "end").first()["succeeded"].toInt(), 3);
+        QVERIFY2(result.err.contains("B: Firmware update failed at page") && result.err.contains("3 of 3 widgets updated"),
+                 result.err.constData());
+        QFile image(path("long.bin"));
+        QVERIFY(image.open(QIODevice::ReadOnly));
+        const QByteArray pages = image.readAll().mid(255);
+        for (const QString &serial : {"A", "B", "C"})
+            QCOMPARE(flashed(serial), pages);
+        QFile csv(record);
+        QVERIFY(csv.open(QIODevice::ReadOnly));
+        const QByteArray rows = csv.readAll();
+        QCOMPARE(rows.count(",widget_lost,recover,true,"), 1);
+        QCOMPARE(rows.count(",done,recover,true,"), 3);
     }
 };
 

@@ -41,6 +41,13 @@ private slots:
                                    << unflashed;
         QTest::newRow("kernel driver busy") << QStringList{"--driver-busy"} << QStringList{"--info"} << 4 << QString()
                                             << QStringList{"ftdi_sio", "unbind", "rmmod"} << unflashed;
+        // A widget whose update was cut off waits in its loader: refused
+        // with the way out, which then brings it back.
+        QTest::newRow("in its loader") << QStringList{"--in-loader", "1"} << QStringList{"--yes", "-d", "0", image} << 4
+                                       << QString() << QStringList{"opened but does not answer", "--recover"}
+                                       << unflashed;
+        QTest::newRow("recovered") << QStringList{"--in-loader", "1"} << QStringList{"--yes", "--recover", "-d", "0", image}
+                                   << 0 << QString() << QStringList{"64 pages written"} << QStringList{"EM000001"};
         QTest::newRow("another program holds it") << QStringList{"--claimed"} << QStringList{"--info"} << 4 << QString()
                                                   << QStringList{"another program holds the widget"} << unflashed;
     }
