@@ -42,7 +42,7 @@ const Column Columns[] = {
          return r.pagesRefused; }},
     {"outcome", "outcome", [](const WidgetRun &r, const RunFacts &) -> QJsonValue { return outcomeName(r.result); }},
     {"mode", "mode", [](const WidgetRun &r, const RunFacts &) -> QJsonValue {
-         return r.recover ? "recover" : "update"; }},
+         return r.recover && !r.identified ? "recover" : "update"; }},
     {"emulated", "emulated", [](const WidgetRun &, const RunFacts &f) -> QJsonValue { return f.emulated; }},
     {"index", "index", [](const WidgetRun &r, const RunFacts &) -> QJsonValue { return r.index; }},
 };
