@@ -594,8 +594,10 @@ private slots:
         QFile csv(record);
         QVERIFY(csv.open(QIODevice::ReadOnly));
         const QByteArray rows = csv.readAll();
-        QCOMPARE(rows.count(",widget_lost,recover,true,"), 1);
-        QCOMPARE(rows.count(",done,recover,true,"), 3);
+        QCOMPARE(rows.count(",widget_lost,update,true,"), 1);
+        QCOMPARE(rows.count(",done,update,true,"), 2);
+        QCOMPARE(rows.count(",1.44,"), 3);
+        QCOMPARE(rows.count(",done,recover,true,"), 1);
     }
 };
 
