@@ -29,8 +29,13 @@ MainWindowPro::MainWindowPro(QWidget *parent)
     installLogMessageHandler();
     gLogView = ui->plainTextEdit;
     gLink = new WidgetLink;
+    // The form was laid out under an empty menu bar; its menus make the bar
+    // taller, and the window grows by as much so that the form keeps its
+    // room (the log's frame would be cut off otherwise).
+    const int emptyBar = ui->menuBar->sizeHint().height();
     setUpDeviceMenu();
     setUpHelpMenu();
+    setFixedSize(width(), height() + qMax(0, ui->menuBar->sizeHint().height() - emptyBar));
 }
 
 void MainWindowPro::setUpDeviceMenu()
