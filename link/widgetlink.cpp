@@ -255,6 +255,11 @@ OpenResult WidgetLink::openWith(const QString &device, const std::function<FT_ST
     else
         qCDebug(lcLink, "\nUnable to Get Latency Timer");
 
+    // Every reply of the widget ends with PACKET_END: as the event character
+    // it makes the chip send a reply the moment it is complete, instead of
+    // holding it until the latency timer runs out (16 ms unless set lower;
+    // the timer stays the fallback).
+    FT_SetChars(handle, PACKET_END, 1, 0, 0);
     FT_SetTimeouts(handle, ReadTimeoutMs, WriteTimeoutMs);
     FT_Purge(handle, FT_PURGE_RX);
     return {OpenStage::Opened, QString()};
