@@ -12,6 +12,8 @@
 namespace {
 
 constexpr int ListIntervalMs = 500;
+// A signal or a failed record is noticed within this while the station waits.
+constexpr int WakeMs = 100;
 
 // One attachment of a widget: a widget pulled out and plugged in again is
 // a new one, with a new LocId.
@@ -152,7 +154,10 @@ Tally runStation(const UpdateContext &context)
             waiting.remove(a);
             start(a);
         }
-        waitForDeviceChange(ListIntervalMs);
+        for (int waited = 0; waited < ListIntervalMs && signalsReceived() == 0 && !output::recordFailed();
+             waited += WakeMs)
+            if (waitForDeviceChange(WakeMs))
+                break;
     }
     reap();
     if (!jobs.empty())

@@ -203,9 +203,13 @@ private slots:
         QTest::newRow("widget trickles bytes") << QStringList{"--yes", three}
                                                << QStringList{"LUMORA_EMULATOR_TRICKLE_FROM_PAGE=2"} << 6 << QByteArray()
                                                << QByteArray("1 of 3 pages refused (pages 3)");
+        // Different bytes never print the same: a backslash is escaped too.
         QTest::newRow("control characters escaped") << QStringList{"--list"}
-                                                    << QStringList{"LUMORA_EMULATOR_SERIALS=EM\x1b[2J\r01"} << 0
-                                                    << QByteArray("0\tLumora USB DMX\tEM\\x1b[2J\\x0d01\n")
+                                                    << QStringList{"LUMORA_EMULATOR=3",
+                                                                   "LUMORA_EMULATOR_SERIALS=EM\x1b[2J\r01,A\x01,A\\x01"}
+                                                    << 0
+                                                    << QByteArray("0\tLumora USB DMX\tEM\\x1b[2J\\x0d01\n"
+                                                                  "1\tLumora USB DMX\tA\\x01\n2\tLumora USB DMX\tA\\x5cx01\n")
                                                     << QByteArray();
         QTest::newRow("verbose: the log too") << QStringList{"--yes", "--verbose", three}
                                               << QStringList{"LUMORA_EMULATOR_REFUSE_PAGES=1"} << 6 << QByteArray()
