@@ -54,7 +54,7 @@ Tally tallyOf(const QVector<WidgetRun> &runs, bool perSerial)
     // A widget's last attempt decides for it.
     QHash<QString, const WidgetRun *> last;
     for (const WidgetRun &run : runs)
-        last[perSerial ? QString::fromLatin1(run.serial) : QString::number(run.index)] = &run;
+        last[perSerial && !run.sameSerialAsAnother ? QString::fromLatin1(run.serial) : QString::number(run.index)] = &run;
     Tally tally;
     tally.code = ExitDone;
     tally.widgets = last.size();
@@ -166,6 +166,20 @@ Tally runStation(const UpdateContext &context)
     for (Job &job : jobs) {
         job.thread.join();
         finished << job.run;
+    }
+    // Twins that never had their turn: each gets its line, and counts.
+    for (const Attachment &a : qAsConst(waiting)) {
+        WidgetRun run;
+        run.index = arrivals++;
+        run.location = a.location;
+        run.serial = a.serial;
+        run.description = printable(a.description);
+        run.sameSerialAsAnother = true;
+        run.result = WidgetResult::NotStarted;
+        run.message = QStringLiteral("not updated: another widget with serial %1 stayed attached").arg(run.shownSerial());
+        run.finishedAt = QDateTime::currentDateTimeUtc();
+        reporter.finished(run);
+        finished << run;
     }
     const Tally tally = tallyOf(finished, true);
     reporter.summary(finished, tally.widgets, tally.succeeded);

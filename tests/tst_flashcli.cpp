@@ -567,6 +567,20 @@ private slots:
         QCOMPARE(QDir(dumps).entryList(QDir::Files).size(), 64);
     }
 
+    void stationTwins()
+    {
+        // Two widgets with one serial string cannot be told apart: the
+        // second waits for the first to leave, says so, and counts.
+        const Run result = run({"--station", "--yes", "--json", path("three.bin")},
+                               {"LUMORA_EMULATOR=3", "LUMORA_EMULATOR_SERIALS=A,A,B"}, "\"outcome\":\"done\"", 2);
+        QCOMPARE(result.exitCode, 8);
+        QVERIFY2(result.err.contains("another widget with serial A is attached: the two cannot be told apart; this one"
+                                     " is updated once the other is pulled out"), result.err.constData());
+        QCOMPARE(eventsOf(result, "result").last()["outcome"].toString(), QString("not_started"));
+        QVERIFY2(result.err.contains("A #2              -                not started") && result.err.contains("2 of 3"),
+                 result.err.constData());
+    }
+
     void station()
     {
         // B is pulled out in the middle of its update and comes back in its
