@@ -29,8 +29,9 @@ constexpr int FtdiVendor = 0x0403;
 constexpr unsigned char OpenLatencyTimerMs = 2;
 constexpr ULONG DefaultTimeoutMs = 5000;
 // Each bulk read returns after at most one latency period when the chip is
-// alive; a transfer that waits this long means the chip has hung.
-constexpr int LongestTransferMs = 50;
+// alive; a transfer that waits this long (fifty periods of 2 ms: room for a
+// busy host) means the chip has hung.
+constexpr int LongestTransferMs = 100;
 
 const char UnpluggedText[] = "the widget was unplugged: plug it in again, then scan and open it";
 const char PermissionAdvice[] =
