@@ -266,9 +266,7 @@ Tally updateMode(const FlashOptions &o, Reporter &reporter, RecordFile &record)
     // Read and check the image before touching any widget.
     FirmwareImage image;
     QString problem;
-    if (!image.load(o.imagePath, &problem))
-        problem = problem;
-    else
+    if (image.load(o.imagePath, &problem))
         problem = FirmwareUpdate::imageProblem(image, o.imagePath);
     if (!problem.isEmpty()) {
         reporter.error(problem);

@@ -29,7 +29,7 @@ struct Writer
     std::condition_variable changed;
     std::deque<Item> queue;
     bool busy = false; // an item is being written
-    bool running = false;
+    bool running = false; // from start() on
     std::thread thread;
 
     RecordFile *record = nullptr;
@@ -95,9 +95,8 @@ void Writer::loop()
 {
     std::unique_lock<std::mutex> guard(lock);
     for (;;) {
-        changed.wait(guard, [&] { return !queue.empty() || !running; });
-        if (queue.empty())
-            return;
+        // It runs until the process ends; drain() is how the end waits for it.
+        changed.wait(guard, [&] { return !queue.empty(); });
         Item item = std::move(queue.front());
         queue.pop_front();
         busy = true;
@@ -114,9 +113,10 @@ void enqueue(Item item)
     Writer &w = writer();
     std::unique_lock<std::mutex> guard(w.lock);
     if (!w.running) {
-        // Before the writer starts (and after it stopped): written at once.
+        // Before the writer starts: written at once, one line at a time.
         guard.unlock();
-        std::lock_guard<std::mutex> once(w.lock);
+        static std::mutex direct;
+        std::lock_guard<std::mutex> once(direct);
         w.write(item);
         return;
     }
