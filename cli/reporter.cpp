@@ -224,62 +224,75 @@ void Reporter::publish(const ReportEvent &event)
         writer->write(event);
 }
 
+namespace {
+
+// An event and the one field most of them carry.
+ReportEvent eventOf(ReportEvent::Type type, const WidgetRun &run)
+{
+    ReportEvent e(type);
+    e.run = run;
+    return e;
+}
+
+ReportEvent eventOf(ReportEvent::Type type, const QString &text)
+{
+    ReportEvent e(type);
+    e.text = text;
+    return e;
+}
+
+ReportEvent eventOf(ReportEvent::Type type, const QVector<WidgetRun> &runs)
+{
+    ReportEvent e(type);
+    e.runs = runs;
+    return e;
+}
+
+} // namespace
+
 void Reporter::showBoard(const QVector<WidgetRun> &runs)
 {
-    ReportEvent e{ReportEvent::Board};
-    e.runs = runs;
-    publish(e);
+    publish(eventOf(ReportEvent::Board, runs));
 }
 
 void Reporter::device(int index, const QString &description, const QString &serial)
 {
-    ReportEvent e{ReportEvent::Device};
+    ReportEvent e = eventOf(ReportEvent::Device, description);
     e.index = index;
-    e.text = description;
     e.serial = serial;
     publish(e);
 }
 
 void Reporter::opened(const WidgetRun &run)
 {
-    ReportEvent e{ReportEvent::Start};
-    e.run = run;
-    publish(e);
+    publish(eventOf(ReportEvent::Start, run));
 }
 
 void Reporter::pageSent(const WidgetRun &run, int pagesSent)
 {
-    ReportEvent e{ReportEvent::Progress};
-    e.run = run;
+    ReportEvent e = eventOf(ReportEvent::Progress, run);
     e.pagesSent = pagesSent;
     publish(e);
 }
 
 void Reporter::finished(const WidgetRun &run)
 {
-    ReportEvent e{ReportEvent::Result};
-    e.run = run;
-    publish(e);
+    publish(eventOf(ReportEvent::Result, run));
 }
 
 void Reporter::note(const QString &text)
 {
-    ReportEvent e{ReportEvent::Note};
-    e.text = text;
-    publish(e);
+    publish(eventOf(ReportEvent::Note, text));
 }
 
 void Reporter::error(const QString &text)
 {
-    ReportEvent e{ReportEvent::Error};
-    e.text = text;
-    publish(e);
+    publish(eventOf(ReportEvent::Error, text));
 }
 
 void Reporter::summary(const QVector<WidgetRun> &runs, int widgets, int succeeded)
 {
-    ReportEvent e{ReportEvent::Summary};
-    e.runs = runs;
+    ReportEvent e = eventOf(ReportEvent::Summary, runs);
     e.widgets = widgets;
     e.succeeded = succeeded;
     publish(e);
