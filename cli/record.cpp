@@ -155,7 +155,18 @@ RecordFile::~RecordFile()
 bool RecordFile::open(const QString &path, const QStringList &readFiles, QString *error, QString *note)
 {
     m_path = path;
+#ifdef O_NONBLOCK
+    // A pipe that nobody reads must not hold the run at its open.
+    m_fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK, 0644);
+    if (m_fd < 0 && errno == ENXIO) {
+        *error = QStringLiteral("it is a pipe that nobody reads");
+        return false;
+    }
+    if (m_fd >= 0)
+        ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) & ~O_NONBLOCK);
+#else
     m_fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT, 0644);
+#endif
     if (m_fd < 0) {
         *error = systemError();
         return false;

@@ -228,6 +228,9 @@ private slots:
         // The record is checked before any widget is touched.
         QTest::newRow("record a directory") << QStringList{"--yes", "--json", "--record", m_dir.path(), three}
                                             << QStringList{} << 10 << QByteArray() << QByteArray("cannot write the record");
+        QTest::newRow("record a pipe nobody reads") << QStringList{"--yes", "--record", path("fifo.bin"), three}
+                                                    << QStringList{} << 10 << QByteArray()
+                                                    << QByteArray("it is a pipe that nobody reads");
         QTest::newRow("record is the image") << QStringList{"--yes", "--record", three, three} << QStringList{} << 10
                                              << QByteArray() << QByteArray("it is the image file");
         QTest::newRow("record of another kind") << QStringList{"--yes", "--record", path("other.csv"), three}
