@@ -21,6 +21,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <thread>
 #ifndef _WIN32
@@ -388,11 +389,18 @@ int main(int argc, char *argv[])
     default: tally = updateMode(o, reporter, record); break;
     }
     // Standard output and the record as they are now, with what is still
-    // to be written.
-    output::drain();
+    // to be written. A reader that stopped reading holds the end only
+    // until one more signal.
+    const int signalsAtEnd = gSignals.load();
+    const auto anotherSignal = [signalsAtEnd] { return gSignals.load() > signalsAtEnd; };
+    output::drain(anotherSignal);
     if (output::stdoutFailed() || output::recordFailed())
         tally.code = worseExitCode(tally.code, ExitOutputFailed);
-    reporter.end(tally.code, tally.widgets, tally.succeeded);
+    reporter.end(tally.code, tally.widgets, tally.succeeded, anotherSignal);
+    // The writer may be stuck in a write to that reader, holding the
+    // stream: leave without flushing it.
+    if (anotherSignal())
+        std::_Exit(worseExitCode(tally.code, ExitOutputFailed));
     if (output::stdoutFailed())
         tally.code = worseExitCode(tally.code, ExitOutputFailed);
     return tally.code;

@@ -160,11 +160,13 @@ void postBoard(const QStringList &lines)
     enqueue({Channel::Err, Kind::Board, QByteArray(), lines});
 }
 
-void drain()
+void drain(const std::function<bool()> &giveUp)
 {
     Writer &w = writer();
     std::unique_lock<std::mutex> guard(w.lock);
-    w.changed.wait(guard, [&] { return w.queue.empty() && !w.busy; });
+    while (!w.changed.wait_for(guard, std::chrono::milliseconds(100), [&] { return w.queue.empty() && !w.busy; }))
+        if (giveUp && giveUp())
+            return;
 }
 
 bool stdoutFailed()

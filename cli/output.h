@@ -34,8 +34,10 @@ enum class Kind {
 void start(RecordFile *record, std::function<void(const QString &)> recordFailed);
 void post(Channel channel, const QString &text, Kind kind = Kind::Line);
 void postBoard(const QStringList &lines);
-// Waits until everything posted so far is written (at once without a writer).
-void drain();
+// Waits until everything posted so far is written (at once without a
+// writer), or until `giveUp` says to stop waiting (asked every 100 ms): a
+// reader that stopped reading must not keep a process that was told to end.
+void drain(const std::function<bool()> &giveUp = {});
 
 bool stdoutFailed();
 bool recordFailed();

@@ -298,12 +298,12 @@ void Reporter::summary(const QVector<WidgetRun> &runs, int widgets, int succeede
     publish(e);
 }
 
-void Reporter::end(int exitCode, int widgets, int succeeded)
+void Reporter::end(int exitCode, int widgets, int succeeded, const std::function<bool()> &giveUp)
 {
     ReportEvent e{ReportEvent::End};
     e.exitCode = exitCode;
     e.widgets = widgets;
     e.succeeded = succeeded;
     publish(e);
-    output::drain();
+    output::drain(giveUp);
 }

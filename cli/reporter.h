@@ -11,6 +11,7 @@
 
 #include <QVector>
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -69,8 +70,9 @@ public:
     void error(const QString &text);
     // The table of every widget of the run.
     void summary(const QVector<WidgetRun> &runs, int widgets, int succeeded);
-    // The last event of every run; then waits until all is written.
-    void end(int exitCode, int widgets, int succeeded = -1);
+    // The last event of every run; then waits until all is written, or
+    // until `giveUp` says to stop waiting.
+    void end(int exitCode, int widgets, int succeeded, const std::function<bool()> &giveUp);
 
 private:
     void publish(const ReportEvent &event);
