@@ -1,7 +1,6 @@
 // The window through its own widgets, on emulated widgets: the form and its
 // start state, the log panel, Scan Devices, Open and Close, and what an open
 // widget shows, also when the widget misbehaves.
-#include "devicepanel.h"
 #include "logview.h"
 #include "mainwindowpro.h"
 #include "testsupport.h"
@@ -9,7 +8,6 @@
 #include "widgetlink.h"
 
 #include <QComboBox>
-#include <QGroupBox>
 #include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -18,7 +16,6 @@
 #include <QSpinBox>
 #include <QTextBlock>
 #include <QThread>
-#include <QTimer>
 
 using lumora::D2xxCall;
 using lumora::EmulatedBus;
@@ -33,10 +30,20 @@ QString label(QObject *window, const char *name)
     return child<QLabel>(window, name)->text();
 }
 
-QVector<int> spins(QObject *window)
+// The device panel at a glance: its labels, the spin boxes, the Open
+// button's text, then the controls that take input.
+QString panel(QObject *window)
 {
-    return {child<QSpinBox>(window, "rateSpin")->value(), child<QSpinBox>(window, "mabSpin")->value(),
-            child<QSpinBox>(window, "breakSpin")->value()};
+    QStringList parts;
+    for (const char *name : {"tryLbl", "infoLbl", "fwLbl"})
+        parts << label(window, name);
+    for (const char *name : {"rateSpin", "mabSpin", "breakSpin"})
+        parts << QString::number(child<QSpinBox>(window, name)->value());
+    parts << child<QPushButton>(window, "devOpenBtn")->text();
+    for (const char *name : {"scanDevicesBtn", "deviceListBox", "devOpenBtn", "groupBox_3", "groupBox", "updBtn"})
+        if (child<QWidget>(window, name)->isEnabled())
+            parts << name;
+    return parts.join('|');
 }
 
 QStringList items(QObject *window)
@@ -49,7 +56,7 @@ QStringList items(QObject *window)
 }
 
 // What may go wrong while a widget is opened through the window.
-enum class Fault { OpenRefused, UnplugAfterWrites, Garbage, EndlessBabble, ForeignFrames, WriteCut };
+enum class Fault { OpenRefused, Unplugged, UnplugAfterWrites, Garbage, EndlessBabble, ForeignFrames, WriteCut };
 
 } // namespace
 
@@ -77,7 +84,6 @@ private slots:
         sleeps.reset();
     }
 
-
     void startState()
     {
         MainWindowPro window;
@@ -87,39 +93,24 @@ private slots:
         // The form keeps its room under the menu bar: the log is not cut off.
         QVERIFY(window.centralWidget()->height() >= child<QWidget>(&window, "groupBox_6")->geometry().bottom() + 1);
         QCOMPARE(window.windowTitle(), QString("Tesvar Lumora Configurator"));
-        QVERIFY(child<QPushButton>(&window, "scanDevicesBtn")->isEnabled());
-        QVERIFY(child<QComboBox>(&window, "deviceListBox")->isEnabled());
-        QVERIFY(!child<QPushButton>(&window, "devOpenBtn")->isEnabled());
-        QVERIFY(!child<QGroupBox>(&window, "groupBox_3")->isEnabled());
-        QVERIFY(!child<QGroupBox>(&window, "groupBox")->isEnabled());
-        QCOMPARE(spins(&window), (QVector<int>{0, 1, 9}));
+        QCOMPARE(panel(&window), QString("Trying to Connect -|Info -|Checking Firmware -|0|1|9|Open|scanDevicesBtn|deviceListBox"));
         auto *log = child<QPlainTextEdit>(&window, "plainTextEdit");
         QVERIFY(log->isReadOnly() && log->document()->isEmpty());
         QVERIFY(gLink && !gLink->handle);
         // The second control group lies almost wholly outside its parent.
         QVERIFY(child<QPushButton>(&window, "updBtn_2")->visibleRegion().isEmpty());
-    }
 
-    // Help > About names the version, Qt's and libftdi1's, and says that the
-    // widgets are emulated.
-    void aboutBox()
-    {
-        MainWindowPro window;
-        window.show();
-        QAction *about = nullptr;
+        // Recover Widget... waits for a scan; Help > About names the version,
+        // Qt's and libftdi1's, and says that the widgets are emulated.
+        QStringList menus;
         for (QAction *menu : window.menuBar()->actions())
-            if (menu->text() == "&Help" && menu->menu() && !menu->menu()->actions().isEmpty())
-                about = menu->menu()->actions().first();
-        QVERIFY(about);
-        QCOMPARE(about->text(), QString("&About Lumora Configurator"));
-        QString shown;
-        QTimer::singleShot(0, [&] {
-            if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
-                shown = box->text();
-                box->accept();
-            }
-        });
-        about->trigger();
+            for (QAction *item : menu->menu()->actions())
+                menus << menu->text() + " > " + item->text() + (item->isEnabled() ? "" : " (off)");
+        QCOMPARE(menus, (QStringList{"Device > Recover Widget... (off)", "&Help > &About Lumora Configurator"}));
+        QCOMPARE(child<QAction>(&window, "recoverAction")->text(), QString("Recover Widget..."));
+        DialogDriver about(QString(), QMessageBox::Ok);
+        window.menuBar()->actions().last()->menu()->actions().first()->trigger();
+        const QString shown = about.boxText;
         QVERIFY2(shown.startsWith("Lumora Configurator " + lumora::programVersion() + "\n"), qPrintable(shown));
         QVERIFY(lumora::programVersion().contains(QRegularExpression("^\\d+\\.\\d+\\.\\d+$")));
         QVERIFY2(shown.contains(QString("Qt %1, libftdi1 %2").arg(qVersion(), lumora::libftdiVersion())), qPrintable(shown));
@@ -215,8 +206,9 @@ private slots:
         QCOMPARE(log->textCursor().selectedText(), selected);
         QVERIFY(log->verticalScrollBar()->maximum() > 0);
         QCOMPARE(log->verticalScrollBar()->value(), log->verticalScrollBar()->maximum());
-        QCOMPARE(logMessages(log).size(), 51);
-        QCOMPARE(logMessages(log).last(), QString("line 50"));
+        const QStringList lines = windowLog(&window);
+        QCOMPARE(lines.size(), 51);
+        QCOMPARE(lines.last(), QString("line 50"));
     }
 
     void scan_data()
@@ -225,19 +217,18 @@ private slots:
         QTest::addColumn<QList<QByteArray>>("serials");
         QTest::addColumn<D2xxCall>("failing");
         QTest::addColumn<QStringList>("expected");
-        const QList<QByteArray> two{"Lumora USB DMX", "Lumora USB DMX"};
-        const QList<QByteArray> serials{"EM000001", "EM000002"};
+        using Fields = QList<QByteArray>;
+        const Fields two{"Lumora USB DMX", "Lumora USB DMX"}, serials{"EM000001", "EM000002"};
         const D2xxCall none = D2xxCall::CallKinds;
-        QTest::newRow("none") << QList<QByteArray>{} << QList<QByteArray>{} << none << QStringList();
+        QTest::newRow("none") << Fields{} << Fields{} << none << QStringList();
         QTest::newRow("two") << two << serials << none
                              << QStringList{"Lumora USB DMX (SN: EM000001)", "Lumora USB DMX (SN: EM000002)"};
-        QTest::newRow("empty fields") << QList<QByteArray>{""} << QList<QByteArray>{""} << none << QStringList{" (SN: )"};
-        QTest::newRow("marker in description") << QList<QByteArray>{"Box %1 here"} << QList<QByteArray>{"S9"} << none
+        QTest::newRow("empty fields") << Fields{""} << Fields{""} << none << QStringList{" (SN: )"};
+        QTest::newRow("marker in description") << Fields{"Box %1 here"} << Fields{"S9"} << none
                                                << QStringList{"Box S9 here (SN: %2)"};
-        QTest::newRow("Latin-1") << QList<QByteArray>{"Lichtst\xe4rke"} << QList<QByteArray>{"\xb5"} << none
+        QTest::newRow("Latin-1") << Fields{"Lichtst\xe4rke"} << Fields{"\xb5"} << none
                                  << QStringList{QString::fromUtf8("Lichtstärke (SN: µ)")};
-        QTest::newRow("fields filled, no NUL") << QList<QByteArray>{QByteArray(80, 'd')}
-                                               << QList<QByteArray>{QByteArray(20, 's')} << none
+        QTest::newRow("fields filled, no NUL") << Fields{QByteArray(80, 'd')} << Fields{QByteArray(20, 's')} << none
                                                << QStringList{QString(64, 'd') + " (SN: " + QString(16, 's') + ")"};
         // A list that cannot be read is no list: nothing to open.
         QTest::newRow("list not read") << two << serials << D2xxCall::GetDeviceInfoList << QStringList();
@@ -277,6 +268,7 @@ private slots:
         QCOMPARE(items(&window), expected);
         QCOMPARE(child<QComboBox>(&window, "deviceListBox")->currentIndex(), expected.isEmpty() ? -1 : 0);
         QCOMPARE(child<QPushButton>(&window, "devOpenBtn")->isEnabled(), !expected.isEmpty());
+        QCOMPARE(child<QAction>(&window, "recoverAction")->isEnabled(), !expected.isEmpty());
         QCOMPARE(gDeviceList.size(), expected.size());
 
         // A later scan replaces the list, and never disables Open again.
@@ -289,145 +281,94 @@ private slots:
         QCOMPARE(gOpenDevice, -1);
     }
 
-    void openThenClose()
+    // Open, Close and Scan Devices on an open widget: what the closed widget
+    // reported stays on show, the groups stay usable, and the next Open opens
+    // what the list shows.
+    void openCloseAndRescan()
     {
-        EmulatedBus &bus = emulatedBus(1);
+        EmulatedBus &bus = emulatedBus(2);
         {
             MainWindowPro window;
             click(&window, "scanDevicesBtn");
+            child<QComboBox>(&window, "deviceListBox")->setCurrentIndex(1);
             click(&window, "devOpenBtn");
-            QCOMPARE(label(&window, "tryLbl"), QString("Trying to Conncet - Connected"));
-            QCOMPARE(label(&window, "infoLbl"), QString("Serial No 201000"));
-            QCOMPARE(label(&window, "fwLbl"), QString("Cheking firmware - Found - 1.44"));
-            QCOMPARE(spins(&window), (QVector<int>{40, 1, 9}));
-            QVERIFY(child<QGroupBox>(&window, "groupBox_3")->isEnabled());
-            QVERIFY(child<QGroupBox>(&window, "groupBox")->isEnabled());
-            QCOMPARE(child<QPushButton>(&window, "devOpenBtn")->text(), QString("Close"));
-            QVERIFY(!child<QComboBox>(&window, "deviceListBox")->isEnabled());
-            QCOMPARE(gOpenDevice, 0);
+            const QString shown = "|Serial No 201001|Cheking firmware - Found - 1.44|";
+            QCOMPARE(panel(&window), "Trying to Conncet - Connected" + shown
+                                         + "40|1|9|Close|scanDevicesBtn|devOpenBtn|groupBox_3|groupBox|updBtn");
+            QCOMPARE(gOpenDevice, 1);
             QVERIFY(windowLog(&window).contains("FIRMWARE VERSION: 1.44"));
             // The serial query inside the open, then the panel's own.
-            QCOMPARE(bus.widget(0).framesReceived(GET_WIDGET_SERIAL), 2);
-
-            click(&window, "devOpenBtn");
-            QCOMPARE(label(&window, "tryLbl"), QString());
-            QCOMPARE(spins(&window), (QVector<int>{0, 1, 9}));
-            QCOMPARE(child<QPushButton>(&window, "devOpenBtn")->text(), QString("Open"));
-            QVERIFY(child<QComboBox>(&window, "deviceListBox")->isEnabled());
-            QVERIFY(!bus.widget(0).isOpen() && !gLink->handle);
-            QCOMPARE(gOpenDevice, -1);
-            // What the closed widget reported stays on show; the groups stay usable.
+            QCOMPARE(bus.widget(1).framesReceived(GET_WIDGET_SERIAL), 2);
+            for (int rescan : {0, 1}) {
+                click(&window, rescan ? "scanDevicesBtn" : "devOpenBtn");
+                QCOMPARE(panel(&window),
+                         shown + "0|1|9|Open|scanDevicesBtn|deviceListBox|devOpenBtn|groupBox_3|groupBox|updBtn");
+                QVERIFY(!bus.widget(1).isOpen() && !gLink->handle);
+                QCOMPARE(gOpenDevice, -1);
+                click(&window, "devOpenBtn");
+                QCOMPARE(gOpenDevice, 1 - rescan);
+                QVERIFY(bus.widget(1 - rescan).isOpen() && !bus.widget(rescan).isOpen());
+            }
             QCOMPARE(label(&window, "infoLbl"), QString("Serial No 201000"));
-            QVERIFY(child<QGroupBox>(&window, "groupBox_3")->isEnabled());
-
-            click(&window, "devOpenBtn");
-            QVERIFY(bus.widget(0).isOpen());
         }
         // The window lets go of the widget it held when it goes.
         QVERIFY(!bus.widget(0).isOpen());
         QVERIFY(!gLink);
     }
 
-    void scanWhileOpen()
-    {
-        EmulatedBus &bus = emulatedBus(2);
-        MainWindowPro window;
-        click(&window, "scanDevicesBtn");
-        child<QComboBox>(&window, "deviceListBox")->setCurrentIndex(1);
-        click(&window, "devOpenBtn");
-        QCOMPARE(gOpenDevice, 1);
-        // A scan lets go of the open widget first: the button and the list tell
-        // the truth afterwards, and the next click opens what the list shows.
-        click(&window, "scanDevicesBtn");
-        QVERIFY(!bus.widget(1).isOpen() && !gLink->handle);
-        QCOMPARE(child<QPushButton>(&window, "devOpenBtn")->text(), QString("Open"));
-        QVERIFY(child<QComboBox>(&window, "deviceListBox")->isEnabled());
-        QCOMPARE(gOpenDevice, -1);
-        click(&window, "devOpenBtn");
-        QVERIFY(!bus.widget(1).isOpen() && bus.widget(0).isOpen());
-        QCOMPARE(label(&window, "infoLbl"), QString("Serial No 201000"));
-    }
-
     void failedOpen_data()
-    {
-        QTest::addColumn<int>("gone"); // widgets pulled out after the list; 2 and a rescan: none left
-        QTest::addColumn<QString>("reason");
-        QTest::newRow("three attempts fail") << 0 << "Opening device 0 failed: FT_DEVICE_NOT_OPENED";
-        QTest::newRow("pulled out after the list") << 1
-            << "Opening device 0 failed: widget EM000001 was unplugged after the device list was made: scan again"
-               " (FT_DEVICE_NOT_FOUND)";
-        QTest::newRow("list empty since") << 2
-            << "Opening device -1 failed: there is no device -1 in the device list (0 listed): scan again"
-               " (FT_DEVICE_NOT_FOUND)";
-    }
-
-    void failedOpen()
-    {
-        QFETCH(int, gone);
-        QFETCH(QString, reason);
-        EmulatedBus &bus = emulatedBus(2);
-        MainWindowPro window;
-        click(&window, "scanDevicesBtn");
-        if (gone == 0)
-            faults().failCall(D2xxCall::Open, FT_DEVICE_NOT_OPENED, 3);
-        for (int i = 0; i < gone; ++i)
-            bus.widget(i).unplug();
-        if (gone == 2)
-            click(&window, "scanDevicesBtn");
-        // Its neighbour is never opened in its place.
-        click(&window, "devOpenBtn");
-        QCOMPARE(label(&window, "tryLbl"), QString("Trying to Conncet - Failed"));
-        QVERIFY(!child<QPushButton>(&window, "updBtn")->isEnabled());
-        QCOMPARE(child<QPushButton>(&window, "devOpenBtn")->text(), QString("Open"));
-        QVERIFY(!bus.widget(1).isOpen());
-        QCOMPARE(windowLog(&window).last(), reason);
-        QCOMPARE(gOpenDevice, -1);
-        // Back in place, it opens, and a successful open unlocks the update again.
-        bus.widget(0).replug();
-        bus.widget(1).replug();
-        click(&window, "scanDevicesBtn");
-        click(&window, "devOpenBtn");
-        QCOMPARE(label(&window, "tryLbl"), QString("Trying to Conncet - Connected"));
-        QVERIFY(child<QPushButton>(&window, "updBtn")->isEnabled());
-        QCOMPARE(gOpenDevice, 0);
-    }
-
-    void faultsWhileOpening_data()
     {
         QTest::addColumn<Fault>("fault");
         QTest::addColumn<int>("param");
         QTest::addColumn<int>("accepted"); // of the write cut short
-        QTest::addColumn<QString>("tryText");
-        QTest::addColumn<QString>("infoText");
-        const QString ok = "Trying to Conncet - Connected";
-        const QString failed = "Trying to Conncet - Failed";
-        QTest::newRow("pulled out before opening") << Fault::OpenRefused << 0 << 0 << failed << "Info -";
+        QTest::addColumn<bool>("connects");
+        QTest::addColumn<QString>("info");
+        QTest::addColumn<QString>("lastLog"); // empty: not checked
+        const QString none = "Info -", unknown = "Serial No unknown", known = "Serial No 201000";
+        const QString noSerial = "The serial number could not be read";
+        QTest::newRow("three attempts fail") << Fault::OpenRefused << 0 << 0 << false << none
+                                             << "Opening device 0 failed: FT_DEVICE_NOT_OPENED";
+        // Widgets pulled out after the list; both and a rescan: none left.
+        QTest::newRow("pulled out after the list") << Fault::Unplugged << 1 << 0 << false << none
+            << "Opening device 0 failed: widget EM000001 was unplugged after the device list was made: scan again"
+               " (FT_DEVICE_NOT_FOUND)";
+        QTest::newRow("list empty since") << Fault::Unplugged << 2 << 0 << false << none
+            << "Opening device -1 failed: there is no device -1 in the device list (0 listed): scan again"
+               " (FT_DEVICE_NOT_FOUND)";
         // One write a frame: the parameter request, the serial request inside
         // the open, then the panel's own serial request.
-        QTest::newRow("pulled out after the parameter request") << Fault::UnplugAfterWrites << 1 << 0 << failed << "Info -";
-        QTest::newRow("pulled out during the serial query") << Fault::UnplugAfterWrites << 3 << 0 << ok << "Serial No unknown";
-        QTest::newRow("garbage for answers") << Fault::Garbage << 0 << 0 << failed << "Info -";
-        QTest::newRow("endless foreign frames") << Fault::EndlessBabble << 0 << 0 << failed << "Info -";
-        QTest::newRow("foreign frames before every reply") << Fault::ForeignFrames << 300 << 0 << ok << "Serial No 201000";
-        QTest::newRow("parameter request cut") << Fault::WriteCut << 0 << 5 << failed << "Info -";
-        QTest::newRow("serial end byte lost") << Fault::WriteCut << 2 << 6 << ok << "Serial No unknown";
+        QTest::newRow("pulled out after the parameter request") << Fault::UnplugAfterWrites << 1 << 0 << false << none << "";
+        QTest::newRow("pulled out during the serial query") << Fault::UnplugAfterWrites << 3 << 0 << true << unknown
+                                                            << noSerial;
+        QTest::newRow("garbage for answers") << Fault::Garbage << 0 << 0 << false << none << "";
+        QTest::newRow("endless foreign frames") << Fault::EndlessBabble << 0 << 0 << false << none << "";
+        QTest::newRow("foreign frames before every reply") << Fault::ForeignFrames << 300 << 0 << true << known << "";
+        QTest::newRow("parameter request cut") << Fault::WriteCut << 0 << 5 << false << none << "";
+        QTest::newRow("serial end byte lost") << Fault::WriteCut << 2 << 6 << true << unknown << noSerial;
     }
 
-    void faultsWhileOpening()
+    void failedOpen()
     {
         QFETCH(Fault, fault);
         QFETCH(int, param);
         QFETCH(int, accepted);
-        QFETCH(QString, tryText);
-        QFETCH(QString, infoText);
-        EmulatedBus &bus = emulatedBus(1);
+        QFETCH(bool, connects);
+        QFETCH(QString, info);
+        QFETCH(QString, lastLog);
+        EmulatedBus &bus = emulatedBus(2);
         EmulatedWidget &widget = bus.widget(0);
         MainWindowPro window;
         click(&window, "scanDevicesBtn");
         switch (fault) {
-        case Fault::OpenRefused: faults().failCall(D2xxCall::Open, FT_DEVICE_NOT_FOUND, 3); break;
+        case Fault::OpenRefused: faults().failCall(D2xxCall::Open, FT_DEVICE_NOT_OPENED, 3); break;
+        case Fault::Unplugged:
+            for (int i = 0; i < param; ++i)
+                bus.widget(i).unplug();
+            if (param == 2)
+                click(&window, "scanDevicesBtn");
+            break;
         case Fault::UnplugAfterWrites: widget.unplugAfterWrites(param); break;
-            case Fault::Garbage: widget.setGarbageReplies(true); break;
+        case Fault::Garbage: widget.setGarbageReplies(true); break;
         case Fault::EndlessBabble:
             widget.setEndlessForeignFrames(true);
             widget.setAutoReply(GET_WIDGET_PARAMS, false);
@@ -445,26 +386,34 @@ private slots:
         click(&window, "devOpenBtn");
         // No more than two reads wait in vain, and a babbling widget is given up.
         QVERIFY2(clock.elapsed() < (fault == Fault::EndlessBabble ? 10000 : 1000), qPrintable(QString::number(clock.elapsed())));
-        QCOMPARE(label(&window, "tryLbl"), tryText);
-        QCOMPARE(label(&window, "infoLbl"), infoText);
-        QCOMPARE(!gLink->handle, tryText.endsWith("Failed"));
-        if (infoText == "Serial No unknown")
-            QCOMPARE(windowLog(&window).last(), QString("The serial number could not be read"));
+        QCOMPARE(label(&window, "tryLbl"), QString(connects ? "Trying to Conncet - Connected" : "Trying to Conncet - Failed"));
+        QCOMPARE(label(&window, "infoLbl"), info);
+        // A failed open holds nothing and locks the update; its neighbour is
+        // never opened in its place.
+        QCOMPARE(child<QPushButton>(&window, "devOpenBtn")->text(), QString(connects ? "Close" : "Open"));
+        QCOMPARE(child<QPushButton>(&window, "updBtn")->isEnabled(), connects);
+        QCOMPARE(gOpenDevice, connects ? 0 : -1);
+        QCOMPARE(!gLink->handle, !connects);
+        QVERIFY(!bus.widget(1).isOpen());
+        if (!lastLog.isEmpty())
+            QCOMPARE(windowLog(&window).last(), lastLog);
 
-        // Pulled out and plugged in again, the widget starts afresh and opens.
-        widget.unplug();
-        widget.replug();
+        // Pulled out and plugged in again, the widgets start afresh and open,
+        // and a successful open unlocks the update again.
+        for (int i : {0, 1}) {
+            bus.widget(i).unplug();
+            bus.widget(i).replug();
+        }
         widget.setGarbageReplies(false);
         widget.setEndlessForeignFrames(false);
         widget.setAutoReply(GET_WIDGET_PARAMS, true);
-        widget.setAutoReply(GET_WIDGET_SERIAL, true);
         faults().clear();
-        if (gOpenDevice != -1)
-            click(&window, "devOpenBtn");
         click(&window, "scanDevicesBtn");
         click(&window, "devOpenBtn");
         QCOMPARE(label(&window, "tryLbl"), QString("Trying to Conncet - Connected"));
         QCOMPARE(label(&window, "infoLbl"), QString("Serial No 201000"));
+        QVERIFY(child<QPushButton>(&window, "updBtn")->isEnabled());
+        QCOMPARE(gOpenDevice, 0);
     }
 };
 
