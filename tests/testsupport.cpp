@@ -1,15 +1,15 @@
 #include "testsupport.h"
-#include "sleep.h"
 
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
 #include <QFileDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QProgressDialog>
 #include <QPushButton>
-#include <QTemporaryFile>
 #include <QTextBlock>
 
 #include <cstdio>
@@ -37,16 +37,6 @@ lumora::EmulatedBus &emulatedBus(int count)
     return bus;
 }
 
-SleepRecorder::SleepRecorder()
-{
-    lumora::setSleepFunction([this](int ms) { waits.append(ms); });
-}
-
-SleepRecorder::~SleepRecorder()
-{
-    lumora::setSleepFunction({});
-}
-
 static MessageCapture *currentCapture = nullptr;
 
 MessageCapture::MessageCapture()
@@ -57,34 +47,20 @@ MessageCapture::MessageCapture()
     });
 }
 
-MessageCapture::~MessageCapture()
-{
-    qInstallMessageHandler(m_previous);
-    currentCapture = nullptr;
-}
-
 StdoutCapture::StdoutCapture()
 {
     std::fflush(stdout);
-    QTemporaryFile file;
-    file.setAutoRemove(false);
-    file.open();
-    m_path = file.fileName();
-    file.close();
+    m_file.open();
     m_saved = dup(STDOUT_FILENO);
-    std::FILE *f = std::fopen(QFile::encodeName(m_path).constData(), "w");
-    dup2(fileno(f), STDOUT_FILENO);
-    std::fclose(f);
+    dup2(m_file.handle(), STDOUT_FILENO);
 }
 
 StdoutCapture::~StdoutCapture()
 {
-    // Whatever was not taken (a failing check's report among it) still shows.
     const bool taken = m_saved < 0;
     const QByteArray rest = take();
-    if (!taken && !rest.isEmpty())
+    if (!taken)
         std::fwrite(rest.constData(), 1, size_t(rest.size()), stderr);
-    QFile::remove(m_path);
 }
 
 QByteArray StdoutCapture::take()
@@ -95,28 +71,14 @@ QByteArray StdoutCapture::take()
         ::close(m_saved);
         m_saved = -1;
     }
-    QFile file(m_path);
-    file.open(QIODevice::ReadOnly);
-    return file.readAll();
+    return peek();
 }
 
 QByteArray StdoutCapture::peek() const
 {
-    QFile file(m_path);
+    QFile file(m_file.fileName());
     file.open(QIODevice::ReadOnly);
     return file.readAll();
-}
-
-QStringList logMessages(QPlainTextEdit *view)
-{
-    QStringList lines;
-    for (QTextBlock block = view->document()->begin(); block.isValid(); block = block.next()) {
-        const QString text = block.text();
-        // The offscreen platform's own complaint about dialogs is not ours.
-        if (!text.isEmpty() && !text.endsWith("does not support propagateSizeHints()"))
-            lines.append(text.mid(20));
-    }
-    return lines;
 }
 
 QByteArray bytes(std::initializer_list<int> values)
@@ -132,9 +94,21 @@ void click(QObject *window, const char *name)
     QTest::mouseClick(child<QPushButton>(window, name), Qt::LeftButton);
 }
 
+QString label(QObject *window, const char *name)
+{
+    return child<QLabel>(window, name)->text();
+}
+
 QStringList windowLog(QObject *window)
 {
-    return logMessages(child<QPlainTextEdit>(window, "plainTextEdit"));
+    QStringList lines;
+    const QTextDocument *log = child<QPlainTextEdit>(window, "plainTextEdit")->document();
+    for (QTextBlock block = log->begin(); block.isValid(); block = block.next()) {
+        // The offscreen platform's own complaint about dialogs is not ours.
+        if (!block.text().isEmpty() && !block.text().endsWith("does not support propagateSizeHints()"))
+            lines.append(block.text().mid(20));
+    }
+    return lines;
 }
 
 DialogDriver::DialogDriver(QString file, int answer)

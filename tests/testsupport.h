@@ -3,15 +3,14 @@
 
 #include "emulatedbus.h"
 #include "faultinjection.h"
+#include "sleep.h"
 
 #include <QByteArray>
-#include <QPlainTextEdit>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryFile>
 #include <QVector>
 #include <QtTest>
-
-class MainWindowPro;
 
 // A fresh emulated bus with `count` standard widgets, behind the fault
 // injection of faults(), cleared. Fails the test when the program is not on
@@ -20,11 +19,10 @@ lumora::EmulatedBus &emulatedBus(int count);
 lumora::FaultInjection &faults();
 
 // Records the waits of the device procedures instead of sleeping.
-class SleepRecorder
+struct SleepRecorder
 {
-public:
-    SleepRecorder();
-    ~SleepRecorder();
+    SleepRecorder() { lumora::setSleepFunction([this](int ms) { waits.append(ms); }); }
+    ~SleepRecorder() { lumora::setSleepFunction({}); }
     QVector<int> waits;
 };
 
@@ -33,14 +31,15 @@ class MessageCapture
 {
 public:
     MessageCapture();
-    ~MessageCapture();
+    ~MessageCapture() { qInstallMessageHandler(m_previous); }
     QStringList messages;
 
 private:
     QtMessageHandler m_previous;
 };
 
-// Everything written to standard output while it lives.
+// Everything written to standard output while it lives; what was not taken
+// (a failing check's report among it) still shows, on standard error.
 class StdoutCapture
 {
 public:
@@ -52,11 +51,8 @@ public:
 
 private:
     int m_saved = -1;
-    QString m_path;
+    QTemporaryFile m_file;
 };
-
-// The log panel's lines without their time stamps.
-QStringList logMessages(QPlainTextEdit *view);
 
 template <typename T>
 T *child(QObject *window, const char *name)
@@ -69,6 +65,8 @@ T *child(QObject *window, const char *name)
 
 // Clicks the push button with that object name, as the user would.
 void click(QObject *window, const char *name);
+// The text of the label with that object name.
+QString label(QObject *window, const char *name);
 // The window's log panel, its lines without time stamps.
 QStringList windowLog(QObject *window);
 

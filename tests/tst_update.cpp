@@ -9,7 +9,6 @@
 #include "widgetlink.h"
 
 #include <QAction>
-#include <QLabel>
 #include <QMessageBox>
 #include <QProgressDialog>
 #include <QPushButton>
@@ -289,8 +288,7 @@ private slots:
         window.show();
         click(&window, "scanDevicesBtn");
         click(&window, "devOpenBtn");
-        QCOMPARE(child<QLabel>(&window, "tryLbl")->text(),
-                 QString(inLoader ? "Trying to Conncet - Failed" : "Trying to Conncet - Connected"));
+        QCOMPARE(label(&window, "tryLbl"), QString(inLoader ? "Trying to Conncet - Failed" : "Trying to Conncet - Connected"));
         // After the link's own reason, what can bring the widget back.
         const QStringList openLog = windowLog(&window);
         QCOMPARE(openLog.last() == "The widget does not answer. If its last update was cut off it waits in its loader:"
@@ -327,8 +325,7 @@ private slots:
         QCOMPARE(gOpenDevice, -1);
         QCOMPARE(child<QPushButton>(&window, "devOpenBtn")->text(), QString("Open"));
         click(&window, "devOpenBtn");
-        QCOMPARE(child<QLabel>(&window, "tryLbl")->text(),
-                 QString(refused ? "Trying to Conncet - Failed" : "Trying to Conncet - Connected"));
+        QCOMPARE(label(&window, "tryLbl"), QString(refused ? "Trying to Conncet - Failed" : "Trying to Conncet - Connected"));
     }
 
     void rememberedDirectory_data()

@@ -8,9 +8,9 @@
 #include "widgetlink.h"
 
 #include <QComboBox>
-#include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSpinBox>
@@ -24,11 +24,6 @@ using lumora::EmulatedWidgetInfo;
 using lumora::FilteredCall;
 
 namespace {
-
-QString label(QObject *window, const char *name)
-{
-    return child<QLabel>(window, name)->text();
-}
 
 // The device panel at a glance: its labels, the spin boxes, the Open
 // button's text, then the controls that take input.
