@@ -51,7 +51,7 @@ QStringList items(QObject *window)
 }
 
 // What may go wrong while a widget is opened through the window.
-enum class Fault { OpenRefused, Unplugged, UnplugAfterWrites, Garbage, EndlessBabble, ForeignFrames, WriteCut };
+enum class Fault { OpenRefused, Unplugged, UnplugAfterWrites, Garbage, EndlessBabble, WriteCut };
 
 } // namespace
 
@@ -91,7 +91,6 @@ private slots:
         QCOMPARE(panel(&window), QString("Trying to Connect -|Info -|Checking Firmware -|0|1|9|Open|scanDevicesBtn|deviceListBox"));
         auto *log = child<QPlainTextEdit>(&window, "plainTextEdit");
         QVERIFY(log->isReadOnly() && log->document()->isEmpty());
-        QVERIFY(gLink && !gLink->handle);
         // The second control group lies almost wholly outside its parent.
         QVERIFY(child<QPushButton>(&window, "updBtn_2")->visibleRegion().isEmpty());
 
@@ -102,14 +101,13 @@ private slots:
             for (QAction *item : menu->menu()->actions())
                 menus << menu->text() + " > " + item->text() + (item->isEnabled() ? "" : " (off)");
         QCOMPARE(menus, (QStringList{"Device > Recover Widget... (off)", "&Help > &About Lumora Configurator"}));
-        QCOMPARE(child<QAction>(&window, "recoverAction")->text(), QString("Recover Widget..."));
         DialogDriver about(QString(), QMessageBox::Ok);
         window.menuBar()->actions().last()->menu()->actions().first()->trigger();
-        const QString shown = about.boxText;
-        QVERIFY2(shown.startsWith("Lumora Configurator " + lumora::programVersion() + "\n"), qPrintable(shown));
         QVERIFY(lumora::programVersion().contains(QRegularExpression("^\\d+\\.\\d+\\.\\d+$")));
-        QVERIFY2(shown.contains(QString("Qt %1, libftdi1 %2").arg(qVersion(), lumora::libftdiVersion())), qPrintable(shown));
-        QVERIFY2(shown.contains("Emulated widgets (LUMORA_EMULATOR=0): no real widget is touched"), qPrintable(shown));
+        QCOMPARE(about.boxText, QString("Lumora Configurator %1\n\nFinds USB DMX512 widgets, shows their settings and updates"
+                                        " their firmware.\n\nQt %2, libftdi1 %3\nEmulated widgets (LUMORA_EMULATOR=0): no"
+                                        " real widget is touched")
+                                    .arg(lumora::programVersion(), qVersion(), lumora::libftdiVersion()));
     }
 
     void logLine_data()
@@ -117,12 +115,11 @@ private slots:
         QTest::addColumn<int>("type"); // -1: a debug message from another thread
         QTest::addColumn<QString>("message");
         QTest::addColumn<QString>("shown");
-        QTest::newRow("debug") << int(QtDebugMsg) << "Starting firmware update" << "Starting firmware update";
         QTest::newRow("Qt's warning, no level shown") << int(QtWarningMsg) << "a warning" << "a warning";
         QTest::newRow("line breaks and tabs fold") << int(QtDebugMsg) << "\n\t\t  FIRMWARE VERSION: 1.44"
                                                    << "FIRMWARE VERSION: 1.44";
-        QTest::newRow("a tag stays text") << int(QtDebugMsg) << "<b>bold</b> file" << "<b>bold</b> file";
-        QTest::newRow("an entity stays text") << int(QtDebugMsg) << "Tom &amp; Jerry & co" << "Tom &amp; Jerry & co";
+        QTest::newRow("tags and entities stay text") << int(QtDebugMsg) << "<b>Tom</b> &amp; Jerry & co"
+                                                     << "<b>Tom</b> &amp; Jerry & co";
         QTest::newRow("from another thread") << -1 << "from a worker" << "from a worker";
     }
 
@@ -264,7 +261,6 @@ private slots:
         QCOMPARE(child<QComboBox>(&window, "deviceListBox")->currentIndex(), expected.isEmpty() ? -1 : 0);
         QCOMPARE(child<QPushButton>(&window, "devOpenBtn")->isEnabled(), !expected.isEmpty());
         QCOMPARE(child<QAction>(&window, "recoverAction")->isEnabled(), !expected.isEmpty());
-        QCOMPARE(gDeviceList.size(), expected.size());
 
         // A later scan replaces the list, and never disables Open again.
         if (failing == D2xxCall::CallKinds && !expected.isEmpty())
@@ -315,40 +311,35 @@ private slots:
     {
         QTest::addColumn<Fault>("fault");
         QTest::addColumn<int>("param");
-        QTest::addColumn<int>("accepted"); // of the write cut short
-        QTest::addColumn<bool>("connects");
-        QTest::addColumn<QString>("info");
-        QTest::addColumn<QString>("lastLog"); // empty: not checked
-        const QString none = "Info -", unknown = "Serial No unknown", known = "Serial No 201000";
-        const QString noSerial = "The serial number could not be read";
-        QTest::newRow("three attempts fail") << Fault::OpenRefused << 0 << 0 << false << none
+        QTest::addColumn<bool>("connects"); // but the serial number cannot be read
+        QTest::addColumn<QString>("lastLog");
+        const QString silent = "The widget does not answer. If its last update was cut off it waits in its loader:"
+                               " use Device > Recover Widget...";
+        QTest::newRow("three attempts fail") << Fault::OpenRefused << 0 << false
                                              << "Opening device 0 failed: FT_DEVICE_NOT_OPENED";
         // Widgets pulled out after the list; both and a rescan: none left.
-        QTest::newRow("pulled out after the list") << Fault::Unplugged << 1 << 0 << false << none
+        QTest::newRow("pulled out after the list") << Fault::Unplugged << 1 << false
             << "Opening device 0 failed: widget EM000001 was unplugged after the device list was made: scan again"
                " (FT_DEVICE_NOT_FOUND)";
-        QTest::newRow("list empty since") << Fault::Unplugged << 2 << 0 << false << none
+        QTest::newRow("list empty since") << Fault::Unplugged << 2 << false
             << "Opening device -1 failed: there is no device -1 in the device list (0 listed): scan again"
                " (FT_DEVICE_NOT_FOUND)";
         // One write a frame: the parameter request, the serial request inside
         // the open, then the panel's own serial request.
-        QTest::newRow("pulled out after the parameter request") << Fault::UnplugAfterWrites << 1 << 0 << false << none << "";
-        QTest::newRow("pulled out during the serial query") << Fault::UnplugAfterWrites << 3 << 0 << true << unknown
-                                                            << noSerial;
-        QTest::newRow("garbage for answers") << Fault::Garbage << 0 << 0 << false << none << "";
-        QTest::newRow("endless foreign frames") << Fault::EndlessBabble << 0 << 0 << false << none << "";
-        QTest::newRow("foreign frames before every reply") << Fault::ForeignFrames << 300 << 0 << true << known << "";
-        QTest::newRow("parameter request cut") << Fault::WriteCut << 0 << 5 << false << none << "";
-        QTest::newRow("serial end byte lost") << Fault::WriteCut << 2 << 6 << true << unknown << noSerial;
+        QTest::newRow("pulled out after the parameter request") << Fault::UnplugAfterWrites << 1 << false << silent;
+        QTest::newRow("pulled out during the serial query") << Fault::UnplugAfterWrites << 3 << true
+                                                            << "The serial number could not be read";
+        QTest::newRow("garbage for answers") << Fault::Garbage << 0 << false << silent;
+        QTest::newRow("endless foreign frames") << Fault::EndlessBabble << 0 << false << silent;
+        // 5 bytes of the parameter request.
+        QTest::newRow("parameter request cut") << Fault::WriteCut << 5 << false << silent;
     }
 
     void failedOpen()
     {
         QFETCH(Fault, fault);
         QFETCH(int, param);
-        QFETCH(int, accepted);
         QFETCH(bool, connects);
-        QFETCH(QString, info);
         QFETCH(QString, lastLog);
         EmulatedBus &bus = emulatedBus(2);
         EmulatedWidget &widget = bus.widget(0);
@@ -368,11 +359,10 @@ private slots:
             widget.setEndlessForeignFrames(true);
             widget.setAutoReply(GET_WIDGET_PARAMS, false);
             break;
-        case Fault::ForeignFrames: widget.setForeignFramesBeforeReply(param); break;
         case Fault::WriteCut:
-            faults().setWriteFilter([param, accepted](FilteredCall &write) {
-                if (write.callIndex == param)
-                    write.allowed = DWORD(accepted);
+            faults().setWriteFilter([param](FilteredCall &write) {
+                if (write.callIndex == 0)
+                    write.allowed = DWORD(param);
             });
             break;
         }
@@ -382,7 +372,7 @@ private slots:
         // No more than two reads wait in vain, and a babbling widget is given up.
         QVERIFY2(clock.elapsed() < (fault == Fault::EndlessBabble ? 10000 : 1000), qPrintable(QString::number(clock.elapsed())));
         QCOMPARE(label(&window, "tryLbl"), QString(connects ? "Trying to Conncet - Connected" : "Trying to Conncet - Failed"));
-        QCOMPARE(label(&window, "infoLbl"), info);
+        QCOMPARE(label(&window, "infoLbl"), QString(connects ? "Serial No unknown" : "Info -"));
         // A failed open holds nothing and locks the update; its neighbour is
         // never opened in its place.
         QCOMPARE(child<QPushButton>(&window, "devOpenBtn")->text(), QString(connects ? "Close" : "Open"));
@@ -390,8 +380,7 @@ private slots:
         QCOMPARE(gOpenDevice, connects ? 0 : -1);
         QCOMPARE(!gLink->handle, !connects);
         QVERIFY(!bus.widget(1).isOpen());
-        if (!lastLog.isEmpty())
-            QCOMPARE(windowLog(&window).last(), lastLog);
+        QCOMPARE(windowLog(&window).last(), lastLog);
 
         // Pulled out and plugged in again, the widgets start afresh and open,
         // and a successful open unlocks the update again.
