@@ -37,16 +37,6 @@ lumora::EmulatedBus &emulatedBus(int count)
     return bus;
 }
 
-static MessageCapture *currentCapture = nullptr;
-
-MessageCapture::MessageCapture()
-{
-    currentCapture = this;
-    m_previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &message) {
-        currentCapture->messages.append(message);
-    });
-}
-
 StdoutCapture::StdoutCapture()
 {
     std::fflush(stdout);

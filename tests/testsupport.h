@@ -27,15 +27,19 @@ struct SleepRecorder
 };
 
 // Collects every Qt message while it lives (for code tested without a window).
-class MessageCapture
+struct MessageCapture
 {
-public:
-    MessageCapture();
-    ~MessageCapture() { qInstallMessageHandler(m_previous); }
+    MessageCapture()
+    {
+        current = this;
+        previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &message) {
+            current->messages.append(message);
+        });
+    }
+    ~MessageCapture() { qInstallMessageHandler(previous); }
     QStringList messages;
-
-private:
-    QtMessageHandler m_previous;
+    QtMessageHandler previous;
+    static inline MessageCapture *current = nullptr;
 };
 
 // Everything written to standard output while it lives; what was not taken

@@ -136,20 +136,18 @@ private slots:
         QTest::addColumn<QString>("file");      // empty: the file dialog is cancelled
         QTest::addColumn<int>("size");          // of the file written
         QTest::addColumn<int>("answer");
-        QTest::addColumn<bool>("closeFirst");
         QTest::addColumn<QString>("logLine");   // empty: nothing logged
         const int yes = QMessageBox::Yes;
-        QTest::newRow("file dialog cancelled") << "" << 0 << yes << false << "";
-        QTest::newRow("question cancelled") << "fw.bin" << 255 + 512 << int(QMessageBox::Cancel) << false << "";
-        QTest::newRow("no device open") << "fw.bin" << 255 + 512 << yes << true
-                                        << "No device open: firmware update not started";
-        QTest::newRow("empty file") << "fw.bin" << 0 << yes << false
+        QTest::newRow("file dialog cancelled") << "" << 0 << yes << "";
+        QTest::newRow("question cancelled") << "fw.bin" << 255 + 512 << int(QMessageBox::Cancel) << "";
+        // Closed before the update.
+        QTest::newRow("no device open") << "fw.bin" << 255 + 512 << yes << "No device open: firmware update not started";
+        QTest::newRow("empty file") << "fw.bin" << 0 << yes
                                     << "%1 holds no whole page after its 255-byte header (0 bytes of image): nothing to"
                                        " load; firmware update not started";
-        QTest::newRow("one byte short of a page") << "fw.bin" << 510 << yes << false << "%1 holds no whole page";
+        QTest::newRow("one byte short of a page") << "fw.bin" << 510 << yes << "%1 holds no whole page";
         // A file that cannot be read as an image says so (size -1: a pipe).
-        QTest::newRow("a pipe") << "pipe.bin" << -1 << yes << false
-                                << "%1 is not a regular file: a firmware image is a .bin file";
+        QTest::newRow("a pipe") << "pipe.bin" << -1 << yes << "%1 is not a regular file: a firmware image is a .bin file";
     }
 
     void nothingSent()
@@ -157,8 +155,8 @@ private slots:
         QFETCH(QString, file);
         QFETCH(int, size);
         QFETCH(int, answer);
-        QFETCH(bool, closeFirst);
         QFETCH(QString, logLine);
+        const bool closeFirst = logLine.startsWith("No device open");
         SettingsSaver().setLastDir(QDir::tempPath());
         QString path;
         if (size < 0 && mkfifo(QFile::encodeName(dir.filePath(file)).constData(), 0600) == 0)
@@ -343,8 +341,6 @@ private slots:
             QCOMPARE(stored(), directory);
         }
         QCOMPARE(SettingsSaver().lastDir(), directory);
-        QSettings("MyCompany", "My soft name").setValue("LastDir", 42);
-        QCOMPARE(SettingsSaver().lastDir(), QString("42"));
     }
 };
 
