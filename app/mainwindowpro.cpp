@@ -3,7 +3,7 @@
 #include "ui_mainwindowpro.h"
 #include "firmwareupdate.h"
 #include "widgetlink.h"
-#include "d2xxbackend.h"
+#include "deviceinfo.h"
 #include "version.h"
 
 #include <QMenuBar>
@@ -55,10 +55,12 @@ void MainWindowPro::setUpHelpMenu()
 {
     QMenu *help = ui->menuBar->addMenu(tr("&Help"));
     help->addAction(tr("&About Lumora Configurator"), this, [this] {
-        const QString widgets = qstrcmp(lumora::d2xxBackend().name(), "libftdi1") == 0
-            ? tr("Real widgets over USB (libftdi1)")
-            : tr("Emulated widgets (LUMORA_EMULATOR=%1): no real widget is touched")
-                  .arg(QString::fromLocal8Bit(qgetenv("LUMORA_EMULATOR")));
+        // The flasher's own note on emulated widgets, as a sentence.
+        QString widgets = emulationNote();
+        if (widgets.isEmpty())
+            widgets = tr("Real widgets over USB (libftdi1)");
+        else
+            widgets[0] = widgets[0].toUpper();
         QMessageBox::about(this, tr("About Lumora Configurator"),
                            tr("Lumora Configurator %1\n\n"
                               "Finds USB DMX512 widgets, shows their settings and updates their firmware.\n\n"

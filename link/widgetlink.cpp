@@ -183,16 +183,7 @@ int WidgetLink::open(int device)
 
 OpenResult WidgetLink::openWidget(int device)
 {
-    return finishOpen(openDevice(device));
-}
-
-OpenResult WidgetLink::openWidgetBySerial(const QByteArray &serial)
-{
-    return finishOpen(openDeviceBySerial(serial));
-}
-
-OpenResult WidgetLink::finishOpen(OpenResult result)
-{
+    OpenResult result = openDevice(device);
     if (result.stage != OpenStage::Opened)
         return result;
     result = identify();
@@ -204,13 +195,6 @@ OpenResult WidgetLink::finishOpen(OpenResult result)
 OpenResult WidgetLink::openDevice(int device)
 {
     return openWith(QString::number(device), [&] { return FT_Open(device, &handle); });
-}
-
-OpenResult WidgetLink::openDeviceBySerial(const QByteArray &serial)
-{
-    return openWith(QString::fromLatin1(serial), [&] {
-        return FT_OpenEx(const_cast<char *>(serial.constData()), FT_OPEN_BY_SERIAL_NUMBER, &handle);
-    });
 }
 
 OpenResult WidgetLink::openDeviceAt(DWORD location, const QString &name)

@@ -73,12 +73,10 @@ public:
     int open(int device);
 
     // The two steps of an open, for callers that need to know which failed.
-    // Opens the USB device (entry `device` of the list, or the attached device
-    // with this serial string, wherever it stands in the list) with a few
-    // tries, and sets it up for the widget's protocol. Anything held before
-    // is let go first.
+    // Opens the USB device (entry `device` of the list) with a few tries, and
+    // sets it up for the widget's protocol. Anything held before is let go
+    // first.
     OpenResult openDevice(int device);
-    OpenResult openDeviceBySerial(const QByteArray &serial);
     // The attached device with this LocId (see FT_OpenEx); `name` names it
     // in the log lines.
     OpenResult openDeviceAt(DWORD location, const QString &name);
@@ -88,7 +86,6 @@ public:
     OpenResult identify(int replyReads = 2);
     // Both steps; a silent widget is let go.
     OpenResult openWidget(int device);
-    OpenResult openWidgetBySerial(const QByteArray &serial);
 
     // A device is held; `params` is valid only when identified() too.
     bool isOpen() const { return handle != nullptr; }
@@ -122,7 +119,6 @@ public:
 private:
     // `device` names the widget in the log lines, `attempt` makes one try.
     OpenResult openWith(const QString &device, const std::function<FT_STATUS()> &attempt);
-    OpenResult finishOpen(OpenResult result);
     // Notes a failing status of a call on the handle, with the backend's words.
     void failed(FT_STATUS status, const char *what);
 

@@ -610,7 +610,7 @@ private slots:
         QFile image(path("long.bin"));
         QVERIFY(image.open(QIODevice::ReadOnly));
         const QByteArray pages = image.readAll().mid(255);
-        for (const QString &serial : {"A", "B", "C"})
+        for (const char *serial : {"A", "B", "C"})
             QCOMPARE(flashed(serial), pages);
         QFile csv(record);
         QVERIFY(csv.open(QIODevice::ReadOnly));
