@@ -1,5 +1,7 @@
 // The scan's item text from arbitrary device records: descriptions and
-// serials that may fill their fields with no NUL.
+// serials that may fill their fields with no NUL; and device bytes read as
+// text give back the very same bytes.
+#include "bytetext.h"
 #include "devicepanel.h"
 #include "deviceinfo.h"
 
@@ -22,6 +24,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         abort();
     const QString item = deviceItemText(node);
     if (!item.contains(QLatin1String(" (SN: ")))
+        abort();
+    const QByteArray bytes(reinterpret_cast<const char *>(data), int(size));
+    if (bytesFromText(textFromBytes(bytes)) != bytes)
         abort();
     return 0;
 }

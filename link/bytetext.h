@@ -1,0 +1,19 @@
+// Bytes that come from outside (a device's strings, a file name given on the
+// command line) as text, and back, without loss: valid UTF-8 reads as what it
+// says; each byte of a sequence that is not valid UTF-8 becomes the lone
+// surrogate U+DC80 + byte, which no valid UTF-8 can produce. So two different
+// byte strings never read as the same text, and the text gives back the
+// very bytes it came from.
+#ifndef LUMORA_BYTETEXT_H
+#define LUMORA_BYTETEXT_H
+
+#include <QByteArray>
+#include <QString>
+
+QString textFromBytes(const QByteArray &bytes);
+// The exact inverse of textFromBytes.
+QByteArray bytesFromText(const QString &text);
+// Whether `c` stands for a byte that was not valid UTF-8; `*byte` is that byte.
+bool isEscapedByte(QChar c, unsigned char *byte = nullptr);
+
+#endif
