@@ -1,4 +1,5 @@
 #include "deviceinfo.h"
+#include "bytetext.h"
 #include "d2xxbackend.h"
 
 #include <cstring>
@@ -9,7 +10,7 @@ QString deviceInfoField(const char *field, int width)
 {
     const void *nul = std::memchr(field, 0, size_t(width));
     const int length = nul ? int(static_cast<const char *>(nul) - field) : width;
-    return QString::fromLatin1(field, length);
+    return textFromBytes(QByteArray(field, length));
 }
 
 QString deviceDescription(const FT_DEVICE_LIST_INFO_NODE &node)

@@ -6,8 +6,10 @@
 #include <QString>
 #include <QVector>
 
-// A fixed-width string field of a device record, read as Latin-1 up to its
-// first NUL and never past its width.
+// A fixed-width string field of a device record, read up to its first NUL
+// and never past its width. USB strings are Unicode, carried as UTF-8: read
+// as Latin-1 they would come out garbled; bytes that are not UTF-8 stay
+// told apart (see bytetext.h).
 QString deviceInfoField(const char *field, int width);
 QString deviceDescription(const FT_DEVICE_LIST_INFO_NODE &node);
 QString deviceSerialString(const FT_DEVICE_LIST_INFO_NODE &node);
