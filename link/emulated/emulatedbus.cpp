@@ -60,7 +60,14 @@ void EmulatedBus::reset(int count)
     m_settings = Settings();
     driverVersionValue = 0x00010000;
     for (int i = 0; i < count; ++i)
-        m_widgets.push_back(std::make_unique<EmulatedWidget>(EmulatedWidgetInfo::standard(i)));
+        addWidget(EmulatedWidgetInfo::standard(i));
+}
+
+EmulatedWidget &EmulatedBus::addWidget(const EmulatedWidgetInfo &info)
+{
+    m_widgets.push_back(std::make_unique<EmulatedWidget>(info));
+    m_widgets.back()->port = quint16(m_widgets.size());
+    return *m_widgets.back();
 }
 
 void EmulatedBus::configureFromEnvironment()
@@ -120,8 +127,7 @@ void EmulatedBus::plug(const QByteArray &serial, bool in)
         } else if (in && int(m_widgets.size()) < MaxWidgets) {
             EmulatedWidgetInfo info = EmulatedWidgetInfo::standard(int(m_widgets.size()));
             info.serialString = serial.left(15);
-            m_widgets.push_back(std::make_unique<EmulatedWidget>(info));
-            m_settings.knobs.shape(*m_widgets.back());
+            m_settings.knobs.shape(addWidget(info));
         }
         ++m_changes;
     }
@@ -140,8 +146,7 @@ bool EmulatedBus::waitForDeviceChange(int timeoutMs)
 EmulatedWidget &EmulatedBus::attach(const EmulatedWidgetInfo &info)
 {
     std::lock_guard<std::mutex> lock(m_lock);
-    m_widgets.push_back(std::make_unique<EmulatedWidget>(info));
-    return *m_widgets.back();
+    return addWidget(info);
 }
 
 EmulatedWidget &EmulatedBus::widget(int index)
@@ -200,7 +205,7 @@ FT_STATUS EmulatedBus::getDeviceInfoList(FT_DEVICE_LIST_INFO_NODE *dest, DWORD c
         node.ID = 0x04036001;
         // A station tells attachments apart by it: new at every plug, never
         // shared by two widgets plugged in at once.
-        node.LocId = w->attachment();
+        node.LocId = w->location();
         copyField(node.SerialNumber, sizeof node.SerialNumber, w->info.serialString);
         copyField(node.Description, sizeof node.Description, w->info.description);
     }
@@ -280,16 +285,29 @@ void EmulatedBus::dumpFlash(const EmulatedWidget &widget) const
 
 FT_STATUS EmulatedBus::close(FT_HANDLE handle)
 {
-    std::lock_guard<std::mutex> lock(m_lock);
-    Handle *h = known(handle);
-    if (!h)
-        return FT_INVALID_HANDLE;
-    if (h->generation == h->widget->generation() && h->widget->openHandles > 0) {
-        --h->widget->openHandles;
-        h->widget->hostClosed();
+    bool reenumerated = false;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        Handle *h = known(handle);
+        if (!h)
+            return FT_INVALID_HANDLE;
+        EmulatedWidget *w = h->widget;
+        if (h->generation == w->generation() && w->openHandles > 0) {
+            --w->openHandles;
+            if (w->hostClosed() && w->reenumeratesOnRestart) {
+                // Back on its port as a new device, as a USB device that
+                // restarts with its firmware does.
+                w->unplug();
+                w->replug();
+                reenumerated = true;
+                ++m_changes;
+            }
+        }
+        dumpFlash(*w);
+        m_handles.erase(reinterpret_cast<quintptr>(handle));
     }
-    dumpFlash(*h->widget);
-    m_handles.erase(reinterpret_cast<quintptr>(handle));
+    if (reenumerated)
+        m_changed.notify_all();
     return FT_OK;
 }
 

@@ -85,6 +85,8 @@ private:
     };
 
     FT_STATUS openWidget(EmulatedWidget *widget, FT_HANDLE *handle);
+    // A new widget on the next free port (the bus locked).
+    EmulatedWidget &addWidget(const EmulatedWidgetInfo &info);
     void runPlugSchedule(QList<QByteArray> events);
     Handle *live(FT_HANDLE handle, FT_STATUS *status);
     // Runs `action` on the handle, locked, when its widget is still there.

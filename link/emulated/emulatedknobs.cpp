@@ -66,6 +66,31 @@ const std::vector<EmulatorKnob> &emulatorKnobs()
          [](EmulatedWidget &w, const QByteArray &value) {
              forEachNumber(w, value, [&](int page) { w.trickleFromPage(page); });
          }},
+        {"LUMORA_EMULATOR_FIRMWARE_AFTER", "2.10",
+         "the firmware version M.N the widgets report once restarted after an update (2.10 unless set); keep: the"
+         " update does not take, they report the version they had",
+         [](EmulatedWidget &w, const QByteArray &value) {
+             for (const QByteArray &item : itemsFor(w, value)) {
+                 const QList<QByteArray> parts = item.split('.');
+                 bool high = false, low = false;
+                 const int m = parts.value(0).toInt(&high), n = parts.value(1).toInt(&low);
+                 if (item == "keep")
+                     w.firmwareAfterUpdate.reset();
+                 else if (parts.size() == 2 && high && low && m >= 0 && m <= 255 && n >= 0 && n <= 255)
+                     w.firmwareAfterUpdate = std::make_pair(quint8(m), quint8(n));
+             }
+         }},
+        {"LUMORA_EMULATOR_SILENT_AFTER_RESTART", "1", "1: the widgets answer nothing once restarted after an update",
+         [](EmulatedWidget &w, const QByteArray &value) {
+             if (itemsFor(w, value).contains("1"))
+                 w.silentAfterRestart = true;
+         }},
+        {"LUMORA_EMULATOR_REENUMERATE", "1",
+         "1: restarting after an update, the widgets leave the bus and come back on their port as new devices",
+         [](EmulatedWidget &w, const QByteArray &value) {
+             if (itemsFor(w, value).contains("1"))
+                 w.reenumeratesOnRestart = true;
+         }},
         {"LUMORA_EMULATOR_IN_LOADER", "1",
          "1: the widgets start in their loader, as after an update cut off; SERIAL,SERIAL: those widgets",
          [](EmulatedWidget &w, const QByteArray &value) {

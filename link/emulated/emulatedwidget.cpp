@@ -79,15 +79,24 @@ void EmulatedWidget::enterLoader()
     m_loaderRun = LoaderRun::NoPage;
 }
 
-void EmulatedWidget::hostClosed()
+bool EmulatedWidget::hostClosed()
 {
     if (!m_plugged || !m_inLoader || m_loaderRun != LoaderRun::AllAccepted)
-        return;
+        return false;
     // It restarts into its firmware; what the loader had under way is gone.
     m_inLoader = false;
     m_trickling = false;
     m_toHost.clear();
     m_state = ParseState::Start;
+    if (firmwareAfterUpdate) {
+        info.firmwareMsb = firmwareAfterUpdate->first;
+        info.firmwareLsb = firmwareAfterUpdate->second;
+    }
+    if (silentAfterRestart) {
+        setAutoReply(GET_WIDGET_PARAMS, false);
+        setAutoReply(GET_WIDGET_SERIAL, false);
+    }
+    return true;
 }
 
 QByteArray EmulatedWidget::flashedImage() const

@@ -13,7 +13,8 @@
 // accepted at least one page since it entered the loader and every page it
 // was sent since (none refused, none left unanswered). Nothing sent, a
 // refused page or an update cut off keeps it in its loader, across a replug
-// too: its image is incomplete.
+// too: its image is incomplete. Leaving the loader it restarts into the new
+// firmware, which reports the version `firmwareAfterUpdate` gives.
 #ifndef LUMORA_EMULATEDWIDGET_H
 #define LUMORA_EMULATEDWIDGET_H
 
@@ -23,7 +24,9 @@
 
 #include <chrono>
 #include <deque>
+#include <optional>
 #include <set>
+#include <utility>
 
 namespace lumora {
 
@@ -72,10 +75,19 @@ public:
     void unplug();
     void replug();                          // back in its loader if it was in it
     void enterLoader();                     // where a loader request takes it
+    // The version (high, low) the widget reports once it has restarted after
+    // a finished update; none: the update did not take, it reports what it
+    // did before.
+    std::optional<std::pair<quint8, quint8>> firmwareAfterUpdate{{quint8(2), quint8(10)}};
+    bool silentAfterRestart = false;        // answers nothing once restarted
+    // Restarting, it leaves the bus and comes back on its port as a new
+    // device; the bus that carries it does that.
+    bool reenumeratesOnRestart = false;
 
     // The host let go of the widget: its handle closed, its interface
-    // released. Leaves the loader after a finished update.
-    void hostClosed();
+    // released. Leaves the loader after a finished update, restarting into
+    // the new firmware; true when it did.
+    bool hostClosed();
 
     // --- the host side, as the widget's USB chip carries it ---------------
     // One write from the host; the widget parses the frames in it.
@@ -97,6 +109,13 @@ public:
     // New at every plug (construction and replug), never the same for two
     // widgets of the process: where the widget sits until it is pulled out.
     quint32 attachment() const { return m_attachment; }
+    // The port the widget is plugged into, kept when it is pulled out and
+    // plugged in again; set by the bus that carries it.
+    quint16 port = 0;
+    // Its LocId, laid out as on USB (0xBBPPPPAA: bus 1, the port, an address
+    // new at every plug): the same port part when it comes back, restarted
+    // or replugged, a new address.
+    quint32 location() const { return 0x01000000u | (quint32(port) << 8) | (m_attachment & 0xFF); }
     int openHandles = 0;                    // kept by whatever transport opens it
     bool isOpen() const { return openHandles > 0; }
     bool inLoader() const { return m_inLoader; }
