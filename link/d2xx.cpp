@@ -20,8 +20,10 @@ D2xxBackend *chooseBackend()
     if (qEnvironmentVariableIsSet("LUMORA_EMULATOR")) {
         // Emulated widgets answer at once; on request the pauses meant for
         // real hardware go too, for quick runs of the programs in tests.
-        if (qgetenv("LUMORA_EMULATOR_NO_WAITS") == "1")
+        if (qgetenv("LUMORA_EMULATOR_NO_WAITS") == "1") {
             setSleepFunction([](int) {});
+            setShortHardwareWaits(true);
+        }
         return createEmulatedBackend();
     }
     return createLibftdiBackend();

@@ -23,6 +23,23 @@ QString deviceSerialString(const FT_DEVICE_LIST_INFO_NODE &node)
     return deviceInfoField(node.SerialNumber, int(sizeof node.SerialNumber));
 }
 
+DWORD findAtPort(DWORD location, const QByteArray &serial, QByteArray *otherSerial)
+{
+    DWORD count = 0;
+    if (FT_CreateDeviceInfoList(&count) != FT_OK)
+        return 0;
+    for (const FT_DEVICE_LIST_INFO_NODE &node : readDeviceInfoList(count)) {
+        if (portOfLocation(node.LocId) != portOfLocation(location))
+            continue;
+        const QByteArray listed(node.SerialNumber, int(strnlen(node.SerialNumber, sizeof node.SerialNumber)));
+        if (listed == serial && !(node.Flags & FT_FLAGS_OPENED))
+            return node.LocId;
+        if (listed != serial && otherSerial)
+            *otherSerial = listed;
+    }
+    return 0;
+}
+
 QVector<FT_DEVICE_LIST_INFO_NODE> readDeviceInfoList(DWORD count)
 {
     QVector<FT_DEVICE_LIST_INFO_NODE> list;

@@ -28,6 +28,15 @@ QString emulationNote();
 // `timeoutMs`; true when the backend was told of a change.
 bool waitForDeviceChange(int timeoutMs);
 
+// Where a device sits, without the address the bus gave it: a device that
+// restarts may come back as a new device (a new address) on the same port.
+inline DWORD portOfLocation(DWORD location) { return location & 0xFFFFFF00u; }
+
+// The LocId of the attached device, held by no handle, on the port of
+// `location` whose serial string is `serial`; 0 when there is none now. When
+// another device sits on that port, `otherSerial` gets its serial string.
+DWORD findAtPort(DWORD location, const QByteArray &serial, QByteArray *otherSerial = nullptr);
+
 // The records of the list FT_CreateDeviceInfoList built with `count`
 // devices; empty when they cannot be read. Never more than `count`.
 QVector<FT_DEVICE_LIST_INFO_NODE> readDeviceInfoList(DWORD count);

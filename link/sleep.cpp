@@ -1,5 +1,6 @@
 #include "sleep.h"
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -22,6 +23,18 @@ void sleepMs(int ms)
 void setSleepFunction(std::function<void(int)> function)
 {
     sleeper() = std::move(function);
+}
+
+static std::atomic<bool> shortHardwareWaits{false};
+
+int hardwareWaitLimitMs(int ms)
+{
+    return shortHardwareWaits.load() ? ms / 10 : ms;
+}
+
+void setShortHardwareWaits(bool on)
+{
+    shortHardwareWaits.store(on);
 }
 
 } // namespace lumora

@@ -13,6 +13,13 @@ void sleepMs(int ms);
 // Replaces the wait; an empty function restores the real sleep.
 void setSleepFunction(std::function<void(int)> sleeper);
 
+// The longest time to wait for the hardware to do something of its own,
+// such as a widget restarting after an update: `ms`, or a tenth of it where
+// the pauses meant for real hardware are skipped (emulated widgets, which
+// restart at once, in quick runs).
+int hardwareWaitLimitMs(int ms);
+void setShortHardwareWaits(bool on);
+
 } // namespace lumora
 
 #endif

@@ -37,6 +37,14 @@ void WidgetLink::failed(FT_STATUS status, const char *what)
     m_error = QStringLiteral("%1 failed: %2").arg(QLatin1String(what), backendReason(handle, status));
 }
 
+void WidgetLink::warn() const
+{
+    if (warnOnFailure)
+        qCWarning(lcLink).noquote() << m_error;
+    else
+        qCDebug(lcLink).noquote() << m_error;
+}
+
 void WidgetLink::close()
 {
     if (handle)
@@ -222,7 +230,7 @@ OpenResult WidgetLink::openWith(const QString &device, const std::function<FT_ST
     if (status != FT_OK) {
         handle = nullptr;
         m_error = QStringLiteral("Opening device %1 failed: %2").arg(device).arg(backendReason(nullptr, status));
-        qCWarning(lcLink).noquote() << m_error;
+        warn();
         return {status == FT_DEVICE_NOT_FOUND ? OpenStage::NotFound : OpenStage::Refused, m_error};
     }
 
@@ -249,9 +257,18 @@ OpenResult WidgetLink::openWith(const QString &device, const std::function<FT_ST
     return {OpenStage::Opened, QString()};
 }
 
+bool WidgetLink::identifiedSerialNumber(uint32_t *serial) const
+{
+    if (!identified() || !m_hasSerialNumber)
+        return false;
+    *serial = m_serialNumber;
+    return true;
+}
+
 OpenResult WidgetLink::identify(int replyReads)
 {
     m_identified = false;
+    m_hasSerialNumber = false;
     m_error.clear();
     if (!isOpen())
         return {OpenStage::NotFound, QStringLiteral("No device open")};
@@ -268,7 +285,7 @@ OpenResult WidgetLink::identify(int replyReads)
             m_error = QStringLiteral("Device %1 did not take its parameter request: %2; unplug the widget, plug it"
                                      " in again and scan")
                           .arg(m_device).arg(why);
-            qCWarning(lcLink).noquote() << m_error;
+            warn();
             return {OpenStage::Silent, m_error};
         }
     }
@@ -288,13 +305,13 @@ OpenResult WidgetLink::identify(int replyReads)
                                        " it, plug it in again and scan")
                             .arg(m_device)
                       : QStringLiteral("Device %1 did not answer its parameter request: %2").arg(m_device).arg(why);
-        qCWarning(lcLink).noquote() << m_error;
+        warn();
         return {OpenStage::Silent, m_error};
     }
 
-    // Take the serial reply out of the stream; the panel asks again to show it.
-    uint32_t serial = 0;
-    readSerialNumber(&serial);
+    // Take the serial reply out of the stream; the panel asks again to show
+    // it, the flasher compares it with what the widget says after an update.
+    m_hasSerialNumber = readSerialNumber(&m_serialNumber);
     m_error.clear();
     m_identified = true;
 

@@ -64,6 +64,9 @@ public:
     // widget that trickles bytes without ever completing a frame must not
     // hold the caller.
     int receiveLimitMs = 1000;
+    // A failed open is a warning; a caller that expects failures while it
+    // tries (a widget that is still restarting) logs them as debug lines.
+    bool warnOnFailure = true;
 
     // Each returns 1 on success, 0 on failure.
     int sendPacket(int label, const unsigned char *data, int len);
@@ -111,6 +114,9 @@ public:
     // Asks the widget for its serial number (GET_WIDGET_SERIAL); 1 when a
     // reply arrived and `serial` holds it, 0 otherwise (`serial` untouched).
     int readSerialNumber(uint32_t *serial);
+    // The serial number the widget gave when it was identified; false when
+    // it did not give one.
+    bool identifiedSerialNumber(uint32_t *serial) const;
 
     // Time the widget's break and mark-after-break bytes stand for.
     static int breakTimeMicroseconds(uint8_t breakTime);
@@ -121,11 +127,15 @@ private:
     OpenResult openWith(const QString &device, const std::function<FT_STATUS()> &attempt);
     // Notes a failing status of a call on the handle, with the backend's words.
     void failed(FT_STATUS status, const char *what);
+    // Logs why the open failed (errorString()).
+    void warn() const;
 
     FT_STATUS m_ioStatus = FT_OK;
     QString m_error;
     QString m_device;          // how the log lines name the open device
     bool m_identified = false; // `params` came from the device held now
+    bool m_hasSerialNumber = false;
+    uint32_t m_serialNumber = 0;
     std::vector<unsigned char> m_frame; // the frame sendPacket writes
 };
 
