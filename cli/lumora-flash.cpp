@@ -18,6 +18,7 @@
 #include <QCryptographicHash>
 #include <QFileInfo>
 #include <QHash>
+#include <QSysInfo>
 
 #include <atomic>
 #include <csignal>
@@ -138,7 +139,9 @@ WidgetRun runFor(const QVector<FT_DEVICE_LIST_INFO_NODE> &devices, int index, bo
 {
     WidgetRun run;
     run.index = index;
-    run.serial = deviceSerialString(devices[index]).toLatin1();
+    run.location = devices[index].LocId;
+    run.serial = QByteArray(devices[index].SerialNumber,
+                            int(strnlen(devices[index].SerialNumber, sizeof devices[index].SerialNumber)));
     run.description = shownDescription(devices[index]);
     run.recover = recover;
     return run;
@@ -239,13 +242,13 @@ Tally flashListed(const UpdateContext &context, const QVector<FT_DEVICE_LIST_INF
             QStringList names;
             for (int i : twins)
                 names << QStringLiteral("#%1").arg(i);
-            context.reporter.error(QStringLiteral("widgets %1 have the same serial string %2: the table and the"
+            context.reporter.warning(QStringLiteral("widgets %1 have the same serial string %2: the table and the"
                                                   " record tell them apart by their list index")
                                        .arg(names.join(QStringLiteral(", ")), run.shownSerial()));
         }
     }
     context.reporter.showBoard(runs);
-    const WidgetJobHooks hooks = hooksFor(context.reporter, 1);
+    const WidgetJobHooks hooks = hooksFor(context.reporter, 1, context.options.verify);
     std::vector<std::thread> threads;
     for (WidgetRun &run : runs) {
         threads.emplace_back([&run, &context, &hooks, several = runs.size() > 1] {
@@ -286,6 +289,8 @@ Tally updateMode(const FlashOptions &o, Reporter &reporter, RecordFile &record)
     // Of the bytes that are sent, not of the file as it may be by now.
     facts.imageSha256 = QCryptographicHash::hash(image.fileContents(), QCryptographicHash::Sha256).toHex();
     facts.emulated = !emulationNote().isEmpty();
+    facts.station = o.stationName.isEmpty() ? QSysInfo::machineHostName() : o.stationName;
+    facts.toolVersion = lumora::programVersion();
     reporter.setFacts(facts);
     const QString version = QStringLiteral("FW Version %1\n").arg(facts.imageVersion);
 
@@ -296,7 +301,8 @@ Tally updateMode(const FlashOptions &o, Reporter &reporter, RecordFile &record)
             return {ExitOutputFailed, 0, 0};
         }
         if (!note.isEmpty())
-            output::printError(note);
+            reporter.warning(note);
+        record.onNote = [&reporter](const QString &text) { reporter.warning(text); };
         reporter.useRecord(record.columns());
     }
     const UpdateContext context{o, image, reporter};

@@ -23,6 +23,9 @@ ParsedOptions parseOptions(const QStringList &arguments)
         {"recover", "Update a widget that waits in its loader and does not answer its parameter request"
                     " (with --device or --serial, or in --station). It sends firmware to whatever is"
                     " attached: only for Lumora widgets."},
+        {"no-verify", "Do not ask the widget after its restart which firmware it runs (for images whose version"
+                      " line does not follow the firmware's version)."},
+        {"station-name", "Name this station <NAME> in the record and JSON (default: the host name).", "NAME"},
         {"json", "Write events as JSON objects, one a line, on standard output."},
         {"record", "Append a CSV line for every widget to <FILE>.", "FILE"},
         {{"y", "yes"}, "Start the update without asking (once for the whole run)."},
@@ -56,6 +59,8 @@ ParsedOptions parseOptions(const QStringList &arguments)
     o.yes = parser.isSet("yes");
     o.verbose = parser.isSet("verbose");
     o.recover = parser.isSet("recover");
+    o.verify = !parser.isSet("no-verify");
+    o.stationName = parser.value("station-name");
     o.hasSerial = parser.isSet("serial");
     o.serial = parser.value("serial");
     o.hasRecord = parser.isSet("record");
@@ -76,6 +81,10 @@ ParsedOptions parseOptions(const QStringList &arguments)
         return bad("--json goes with --list or an update, --record with an update (see --help)");
     if (o.hasRecord && o.recordPath.isEmpty())
         return bad("--record needs a file name (an empty one was given)");
+    if (files.isEmpty() && (parser.isSet("no-verify") || parser.isSet("station-name")))
+        return bad("--no-verify and --station-name go with an update (see --help)");
+    if (parser.isSet("station-name") && o.stationName.trimmed().isEmpty())
+        return bad("--station-name needs a name (an empty one was given)");
     if (o.recover && (files.isEmpty() || all || (!station && !hasDevice && !o.hasSerial)))
         return bad("--recover updates one chosen widget (--device or --serial) or each widget of a --station;"
                    " it takes FILE.bin");

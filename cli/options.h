@@ -20,6 +20,8 @@ struct FlashOptions
     bool yes = false;
     bool verbose = false;
     bool recover = false;
+    bool verify = true;      // off with --no-verify
+    QString stationName;     // --station-name; else the host name
 };
 
 struct ParsedOptions

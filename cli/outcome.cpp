@@ -14,23 +14,28 @@ struct ExitCodeRow
     const char *meaning;
 };
 
+// Codes that end a run before any widget is updated: never one of several.
+constexpr int BeforeAnyWidget = 100;
+
 const ExitCodeRow ExitCodes[] = {
     {ExitDone, 0, "done: every page accepted by every widget (or the list / info printed)"},
-    {ExitFailed, 7, "the device list could not be read"},
-    {ExitUsage, 7, "bad usage"},
+    {ExitFailed, BeforeAnyWidget, "the device list could not be read"},
+    {ExitUsage, BeforeAnyWidget, "bad usage"},
     {ExitNoSuchDevice, 3, "no such device: none attached, index out of range, not exactly one\n"
                           "     widget matches, or the widget changed between the list and the open"},
     {ExitOpenFailed, 4, "a widget could not be opened or did not answer (the reason is on\n"
                         "     standard error)"},
-    {ExitBadFile, 7, "the image file is unreadable or refused (not a regular file, no whole\n"
+    {ExitBadFile, BeforeAnyWidget, "the image file is unreadable or refused (not a regular file, no whole\n"
                      "     page, too large)"},
     {ExitPagesRefused, 5, "a widget refused pages (the count is on standard error)"},
-    {ExitNotConfirmed, 7, "not confirmed: answered no, a signal at the question, or no terminal\n"
+    {ExitNotConfirmed, BeforeAnyWidget, "not confirmed: answered no, a signal at the question, or no terminal\n"
                           "     and no --yes"},
     {ExitInterrupted, 2, "interrupted by a signal: stopped before the update (nothing sent), or\n"
                          "     after the page in flight"},
-    {ExitWidgetLost, 6, "a widget was lost during its update (unplugged or stopped answering)"},
+    {ExitWidgetLost, 7, "a widget was lost during its update (unplugged or stopped answering)"},
     {ExitOutputFailed, 1, "standard output or the record could not be written"},
+    {ExitNotVerified, 6, "a widget took every page but, asked again after its restart, did not\n"
+                         "     report the image's version, or did not answer"},
 };
 
 struct OutcomeRow
@@ -49,6 +54,7 @@ const OutcomeRow Outcomes[] = {
     {WidgetResult::PagesRefused, "pages_refused", ExitPagesRefused},
     {WidgetResult::StoppedAnswering, "stopped_answering", ExitWidgetLost},
     {WidgetResult::WidgetLost, "widget_lost", ExitWidgetLost},
+    {WidgetResult::NotVerified, "not_verified", ExitNotVerified},
 };
 
 const OutcomeRow &row(WidgetResult result)
@@ -62,7 +68,7 @@ int severity(int code)
     for (const ExitCodeRow &r : ExitCodes)
         if (r.code == code)
             return r.severity;
-    return 8;
+    return BeforeAnyWidget;
 }
 
 } // namespace
@@ -92,7 +98,7 @@ QString exitCodeHelp()
 {
     QVector<const ExitCodeRow *> ranked;
     for (const ExitCodeRow &r : ExitCodes)
-        if (r.severity < 7)
+        if (r.severity < BeforeAnyWidget)
             ranked << &r;
     std::sort(ranked.begin(), ranked.end(), [](auto *a, auto *b) { return a->severity > b->severity; });
     QStringList order;

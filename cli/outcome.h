@@ -18,9 +18,12 @@ enum ExitCode {
     ExitInterrupted = 8,
     ExitWidgetLost = 9,
     ExitOutputFailed = 10,
+    ExitNotVerified = 11,
 };
 
-enum class WidgetResult { Done, NotStarted, Interrupted, NotChosen, OpenFailed, PagesRefused, StoppedAnswering, WidgetLost };
+enum class WidgetResult {
+    Done, NotStarted, Interrupted, NotChosen, OpenFailed, PagesRefused, StoppedAnswering, WidgetLost, NotVerified
+};
 
 // "done", "pages_refused" and so on: the outcome as JSON and the record name it.
 const char *outcomeName(WidgetResult result);

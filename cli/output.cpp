@@ -45,10 +45,13 @@ struct Writer
     void loop();
 };
 
-Writer &writer()
+// Standard output and error on one thread, the record on another: a reader
+// that does not read holds the record's rows up in no way.
+Writer &writer(Channel channel = Channel::Out)
 {
-    static Writer *const w = new Writer; // outlives every thread that posts
-    return *w;
+    static Writer *const streams = new Writer; // outlives every thread that posts
+    static Writer *const record = new Writer;
+    return channel == Channel::Record ? *record : *streams;
 }
 
 bool gVerbose = false;
@@ -110,7 +113,7 @@ void Writer::loop()
 
 void enqueue(Item item)
 {
-    Writer &w = writer();
+    Writer &w = writer(item.channel);
     std::unique_lock<std::mutex> guard(w.lock);
     if (!w.running) {
         // Before the writer starts: written at once, one line at a time.
@@ -142,12 +145,13 @@ void messageHandler(QtMsgType type, const QMessageLogContext &context, const QSt
 
 void start(RecordFile *record, std::function<void(const QString &)> recordFailed)
 {
-    Writer &w = writer();
-    std::lock_guard<std::mutex> guard(w.lock);
-    w.record = record;
-    w.onRecordFailed = std::move(recordFailed);
-    w.running = true;
-    w.thread = std::thread([&w] { w.loop(); });
+    for (Writer *w : {&writer(Channel::Out), &writer(Channel::Record)}) {
+        std::lock_guard<std::mutex> guard(w->lock);
+        w->record = record;
+        w->onRecordFailed = recordFailed;
+        w->running = true;
+        w->thread = std::thread([w] { w->loop(); });
+    }
 }
 
 void post(Channel channel, const QString &text, Kind kind)
@@ -162,21 +166,23 @@ void postBoard(const QStringList &lines)
 
 void drain(const std::function<bool()> &giveUp)
 {
-    Writer &w = writer();
-    std::unique_lock<std::mutex> guard(w.lock);
-    while (!w.changed.wait_for(guard, std::chrono::milliseconds(100), [&] { return w.queue.empty() && !w.busy; }))
-        if (giveUp && giveUp())
-            return;
+    // The record first: its rows must not wait for a reader of standard output.
+    for (Writer *w : {&writer(Channel::Record), &writer(Channel::Out)}) {
+        std::unique_lock<std::mutex> guard(w->lock);
+        while (!w->changed.wait_for(guard, std::chrono::milliseconds(100), [&] { return w->queue.empty() && !w->busy; }))
+            if (giveUp && giveUp())
+                return;
+    }
 }
 
 bool stdoutFailed()
 {
-    return writer().stdoutBroken.load();
+    return writer(Channel::Out).stdoutBroken.load();
 }
 
 bool recordFailed()
 {
-    return writer().recordBroken.load();
+    return writer(Channel::Record).recordBroken.load();
 }
 
 void printError(const QString &text)

@@ -19,32 +19,58 @@ namespace {
 
 struct Column
 {
-    const char *csv;  // its name in the header
-    const char *json; // its name in the JSON result events; null: not there
+    const char *csv;     // its name in the header and the database table
+    const char *json;    // its name in the JSON events; null: not there
+    const char *sqlType; // its type in the database table
+    bool atStart;        // known when the widget has been opened: in the start event too
     QJsonValue (*value)(const WidgetRun &run, const RunFacts &facts);
 };
+
+QJsonValue textOrNull(bool known, const QString &text)
+{
+    return known ? QJsonValue(text) : QJsonValue(QJsonValue::Null);
+}
 
 // The first ten are the columns of the first release: rows of an older
 // record keep to them. New columns go at the end.
 const Column Columns[] = {
-    {"utc_time", nullptr, [](const WidgetRun &r, const RunFacts &) -> QJsonValue {
+    {"utc_time", nullptr, "timestamptz", false, [](const WidgetRun &r, const RunFacts &) -> QJsonValue {
          return r.finishedAt.toString(Qt::ISODate); }},
-    {"serial", "serial", [](const WidgetRun &r, const RunFacts &) -> QJsonValue { return r.shownSerial(); }},
-    {"description", "description", [](const WidgetRun &r, const RunFacts &) -> QJsonValue { return r.description; }},
-    {"firmware_before", "firmware_before", [](const WidgetRun &r, const RunFacts &) -> QJsonValue {
-         return r.identified ? QJsonValue(r.firmwareBefore) : QJsonValue(QJsonValue::Null); }},
-    {"image_file", nullptr, [](const WidgetRun &, const RunFacts &f) -> QJsonValue { return f.imageFile; }},
-    {"image_version", nullptr, [](const WidgetRun &, const RunFacts &f) -> QJsonValue { return f.imageVersion; }},
-    {"image_sha256", nullptr, [](const WidgetRun &, const RunFacts &f) -> QJsonValue {
+    {"serial", "serial", "text", true, [](const WidgetRun &r, const RunFacts &) -> QJsonValue {
+         return r.shownSerial(); }},
+    {"description", "description", "text", true, [](const WidgetRun &r, const RunFacts &) -> QJsonValue {
+         return r.description; }},
+    {"firmware_before", "firmware_before", "text", true, [](const WidgetRun &r, const RunFacts &) -> QJsonValue {
+         return textOrNull(r.identified, r.firmwareBefore); }},
+    {"image_file", nullptr, "text", false, [](const WidgetRun &, const RunFacts &f) -> QJsonValue {
+         return f.imageFile; }},
+    {"image_version", nullptr, "text", false, [](const WidgetRun &, const RunFacts &f) -> QJsonValue {
+         return f.imageVersion; }},
+    {"image_sha256", nullptr, "text", false, [](const WidgetRun &, const RunFacts &f) -> QJsonValue {
          return QString::fromLatin1(f.imageSha256); }},
-    {"pages", "pages_sent", [](const WidgetRun &r, const RunFacts &) -> QJsonValue { return r.pagesSent; }},
-    {"pages_refused", "pages_refused", [](const WidgetRun &r, const RunFacts &) -> QJsonValue {
+    {"pages", "pages_sent", "integer", false, [](const WidgetRun &r, const RunFacts &) -> QJsonValue {
+         return r.pagesSent; }},
+    {"pages_refused", "pages_refused", "integer", false, [](const WidgetRun &r, const RunFacts &) -> QJsonValue {
          return r.pagesRefused; }},
-    {"outcome", "outcome", [](const WidgetRun &r, const RunFacts &) -> QJsonValue { return outcomeName(r.result); }},
-    {"mode", "mode", [](const WidgetRun &r, const RunFacts &) -> QJsonValue {
+    {"outcome", "outcome", "text", false, [](const WidgetRun &r, const RunFacts &) -> QJsonValue {
+         return outcomeName(r.result); }},
+    {"mode", "mode", "text", true, [](const WidgetRun &r, const RunFacts &) -> QJsonValue {
          return r.recover && !r.identified ? "recover" : "update"; }},
-    {"emulated", "emulated", [](const WidgetRun &, const RunFacts &f) -> QJsonValue { return f.emulated; }},
-    {"index", "index", [](const WidgetRun &r, const RunFacts &) -> QJsonValue { return r.index; }},
+    {"emulated", "emulated", "boolean", true, [](const WidgetRun &, const RunFacts &f) -> QJsonValue {
+         return f.emulated; }},
+    {"index", "index", "integer", true, [](const WidgetRun &r, const RunFacts &) -> QJsonValue { return r.index; }},
+    {"attempt_id", "attempt_id", "uuid", true, [](const WidgetRun &r, const RunFacts &) -> QJsonValue {
+         return r.attemptId; }},
+    {"station", "station", "text", true, [](const WidgetRun &, const RunFacts &f) -> QJsonValue {
+         return f.station; }},
+    {"tool_version", "tool_version", "text", true, [](const WidgetRun &, const RunFacts &f) -> QJsonValue {
+         return f.toolVersion; }},
+    {"seconds", "seconds", "double precision", false, [](const WidgetRun &r, const RunFacts &) -> QJsonValue {
+         return qRound(r.seconds * 1000) / 1000.0; }},
+    {"firmware_after", "firmware_after", "text", false, [](const WidgetRun &r, const RunFacts &) -> QJsonValue {
+         return textOrNull(!r.firmwareAfter.isEmpty(), r.firmwareAfter); }},
+    {"verify", "verify", "text", false, [](const WidgetRun &r, const RunFacts &) -> QJsonValue {
+         return verifyName(r.verify); }},
 };
 constexpr int FirstReleaseColumns = 10;
 constexpr int ColumnCount = int(sizeof Columns / sizeof Columns[0]);
@@ -54,7 +80,7 @@ QString cellText(const QJsonValue &value)
     if (value.isBool())
         return value.toBool() ? QStringLiteral("true") : QStringLiteral("false");
     if (value.isDouble())
-        return QString::number(value.toInt());
+        return QString::number(value.toDouble(), 'g', 12);
     return value.toString();
 }
 
@@ -77,6 +103,18 @@ bool writeAll(int fd, const QByteArray &bytes)
         left -= n;
     }
     return true;
+}
+
+// A row that was written is on the disk when the station loses power.
+bool onDisk(int fd)
+{
+#ifdef _WIN32
+    return _commit(fd) == 0;
+#elif defined(__APPLE__)
+    return ::fsync(fd) == 0;
+#else
+    return ::fdatasync(fd) == 0;
+#endif
 }
 
 bool sameFile(const struct stat &a, const QString &path)
@@ -110,6 +148,14 @@ private:
 
 } // namespace
 
+QVector<RecordColumn> recordColumnList()
+{
+    QVector<RecordColumn> list;
+    for (const Column &c : Columns)
+        list.append(RecordColumn{c.csv, c.sqlType});
+    return list;
+}
+
 QStringList recordColumns()
 {
     QStringList names;
@@ -118,15 +164,22 @@ QStringList recordColumns()
     return names;
 }
 
-QJsonObject jsonFields(const WidgetRun &run, const RunFacts &facts)
+QJsonArray recordValues(const WidgetRun &run, const RunFacts &facts)
+{
+    QJsonArray values;
+    for (const Column &c : Columns)
+        values.append(c.value(run, facts));
+    return values;
+}
+
+QJsonObject jsonFields(const WidgetRun &run, const RunFacts &facts, bool atStart)
 {
     QJsonObject fields;
     for (const Column &c : Columns)
-        if (c.json)
+        if (c.json && (c.atStart || !atStart))
             fields.insert(QLatin1String(c.json), c.value(run, facts));
     return fields;
 }
-
 QString csvCell(QString text)
 {
     static const QString formulaStart = QStringLiteral("=+-@\t\r");
@@ -155,9 +208,16 @@ RecordFile::~RecordFile()
 bool RecordFile::open(const QString &path, const QStringList &readFiles, QString *error, QString *note)
 {
     m_path = path;
+    m_readFiles = readFiles;
+    return openAt(error, note);
+}
+
+bool RecordFile::openAt(QString *error, QString *note)
+{
+    const QByteArray path = QFile::encodeName(m_path);
 #ifdef O_NONBLOCK
     // A pipe that nobody reads must not hold the run at its open.
-    m_fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK, 0644);
+    m_fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK, 0644);
     if (m_fd < 0 && errno == ENXIO) {
         *error = QStringLiteral("it is a pipe that nobody reads");
         return false;
@@ -165,7 +225,7 @@ bool RecordFile::open(const QString &path, const QStringList &readFiles, QString
     if (m_fd >= 0)
         ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) & ~O_NONBLOCK);
 #else
-    m_fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT, 0644);
+    m_fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT, 0644);
 #endif
     if (m_fd < 0) {
         *error = systemError();
@@ -180,36 +240,41 @@ bool RecordFile::open(const QString &path, const QStringList &readFiles, QString
     struct stat info;
     if (::fstat(m_fd, &info) != 0)
         return refuse(systemError());
-    for (const QString &read : readFiles)
+    for (const QString &read : qAsConst(m_readFiles))
         if (sameFile(info, read))
             return refuse(QStringLiteral("it is the image file %1").arg(read));
 
     const QByteArray header = recordColumns().join(QLatin1Char(',')).toUtf8();
     m_columns = ColumnCount;
+    m_lineEnd = "\n";
     // A pipe or a device takes the header and the rows as they come.
     if (!S_ISREG(info.st_mode))
-        return writeAll(m_fd, header + '\n') || refuse(systemError());
+        return writeAll(m_fd, header + m_lineEnd) || refuse(systemError());
 
     FileLock lock(m_fd);
-    QFile existing(path);
+    QFile existing(m_path);
     if (!existing.open(QIODevice::ReadOnly))
         return refuse(existing.errorString());
     const QByteArray contents = existing.readAll();
     if (contents.isEmpty())
-        return writeAll(m_fd, header + '\n') || refuse(systemError());
+        return (writeAll(m_fd, header + m_lineEnd) && onDisk(m_fd)) || refuse(systemError());
 
-    const QByteArray first = contents.left(contents.indexOf('\n')).trimmed();
+    const int firstEnd = contents.indexOf('\n');
+    const QByteArray first = contents.left(firstEnd).trimmed();
     const QStringList names = QString::fromUtf8(first).split(QLatin1Char(','));
     const QStringList ours = recordColumns();
     if (names.size() < FirstReleaseColumns || names != ours.mid(0, names.size()))
         return refuse(QStringLiteral("its first line is not the header of a record (%1)")
                           .arg(QString::fromUtf8(first.left(80))));
     m_columns = names.size();
+    // Rows end as the header does: a record kept on Windows stays CRLF.
+    if (firstEnd > 0 && contents[firstEnd - 1] == '\r')
+        m_lineEnd = "\r\n";
     if (m_columns < ColumnCount)
         *note = QStringLiteral("the record %1 has the columns of an earlier release: its new rows leave out %2")
-                    .arg(path, ours.mid(m_columns).join(QStringLiteral(", ")));
-    // A last line without its newline must not have the next row glued on.
-    if (!contents.endsWith('\n') && !writeAll(m_fd, "\n"))
+                    .arg(m_path, ours.mid(m_columns).join(QStringLiteral(", ")));
+    // A last line without its line end must not have the next row glued on.
+    if (!contents.endsWith('\n') && !writeAll(m_fd, m_lineEnd))
         return refuse(systemError());
     return true;
 }
@@ -218,8 +283,24 @@ bool RecordFile::append(const QByteArray &line, QString *error)
 {
     if (m_fd < 0)
         return true;
+    struct stat info;
+    if (::fstat(m_fd, &info) == 0 && S_ISREG(info.st_mode) && !sameFile(info, m_path)) {
+        // Deleted or moved away during the run: its rows would go to a file
+        // nobody finds. The record is at its path, again.
+        ::close(m_fd);
+        m_fd = -1;
+        QString note;
+        if (!openAt(error, &note))
+            return false;
+        if (onNote)
+            onNote(QStringLiteral("the record %1 was deleted or moved away during the run: its rows from now on"
+                                  " go to a new file at that path")
+                       .arg(m_path));
+        if (!note.isEmpty() && onNote)
+            onNote(note);
+    }
     FileLock lock(m_fd);
-    if (writeAll(m_fd, line + '\n'))
+    if (writeAll(m_fd, line + m_lineEnd) && (!S_ISREG(info.st_mode) || onDisk(m_fd)))
         return true;
     *error = systemError();
     return false;

@@ -1,14 +1,19 @@
 // The record of a flasher run (--record FILE): a CSV line for every widget,
 // appended, never rewritten. Its columns are one table, from which the
-// header, the rows and the fields of the JSON result events are made.
+// header, the rows, the fields of the JSON events and the line's database
+// table are made.
 #ifndef LUMORA_RECORD_H
 #define LUMORA_RECORD_H
 
 #include "widgetjob.h"
 
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
+#include <QVector>
+
+#include <functional>
 
 // What every line of a run shares.
 struct RunFacts
@@ -17,13 +22,27 @@ struct RunFacts
     QString imageVersion;   // as the question showed it
     QByteArray imageSha256; // hex, of the bytes sent
     bool emulated = false;
+    QString station;        // --station-name, or the host name
+    QString toolVersion;    // this program's version
 };
 
+struct RecordColumn
+{
+    const char *name;    // in the CSV header and the database table
+    const char *sqlType; // its type in the database table
+};
+
+// Every column, in order.
+QVector<RecordColumn> recordColumnList();
 // The header line's columns.
 QStringList recordColumns();
-// A widget's fields for JSON events (those columns that have a JSON name).
-QJsonObject jsonFields(const WidgetRun &run, const RunFacts &facts);
-// A widget's CSV line, without its newline, of the first `columns` columns.
+// A widget's values, one per column, typed: text, numbers, true/false, null
+// where nothing is known.
+QJsonArray recordValues(const WidgetRun &run, const RunFacts &facts);
+// A widget's fields for JSON events: those known before its update for a
+// start event, all of them for a result.
+QJsonObject jsonFields(const WidgetRun &run, const RunFacts &facts, bool atStart = false);
+// A widget's CSV line, without its line end, of the first `columns` columns.
 QByteArray recordLine(const WidgetRun &run, const RunFacts &facts, int columns);
 // A cell as a spreadsheet takes it as text: quoted when it holds a comma,
 // a quote or a line break, and with a leading ' when it begins with a
@@ -47,14 +66,21 @@ public:
     bool isOpen() const { return m_fd >= 0; }
     // The columns each row keeps to.
     int columns() const { return m_columns; }
-    // Appends one line (a newline is added); false, with the reason, when
-    // it was not written whole.
+    // Appends one row with the file's own line end, and has it on the disk
+    // before it returns; false, with the reason, when it was not written
+    // whole. A record whose path no longer leads to the file opened (deleted
+    // or moved away) is opened again at its path first, and `onNote` told.
     bool append(const QByteArray &line, QString *error);
+    std::function<void(const QString &)> onNote;
 
 private:
+    bool openAt(QString *error, QString *note);
+
     int m_fd = -1;
     int m_columns = 0;
+    QByteArray m_lineEnd = "\n";
     QString m_path;
+    QStringList m_readFiles;
 };
 
 #endif

@@ -39,6 +39,7 @@ public:
         case ReportEvent::Progress: progress(e.run, e.pagesSent); break;
         case ReportEvent::Result: result(e.run); break;
         case ReportEvent::Note: output::post(Channel::Err, e.text); break;
+        case ReportEvent::Warning:
         case ReportEvent::Error: output::printError(e.text); break;
         case ReportEvent::Summary: summary(e); break;
         case ReportEvent::Device:
@@ -82,16 +83,34 @@ private:
                                .arg(run.shownName(), outcomeText(run.result))
                                .arg(run.pagesSent).arg(run.pageCount).arg(run.pagesRefused)
                                .arg(run.seconds, 0, 'f', 1);
+            if (!run.firmwareAfter.isEmpty())
+                line += QStringLiteral(", reports %1 (%2)").arg(run.firmwareAfter, QLatin1String(verifyName(run.verify)));
             if (!run.message.isEmpty())
                 line += QStringLiteral(": ") + run.message;
             output::post(m_json ? Channel::Err : Channel::Out, line);
         } else if (m_mode == RunMode::OneWidget) {
-            if (run.result == WidgetResult::Done)
+            if (run.result == WidgetResult::Done) {
                 output::post(Channel::Err, QStringLiteral("%1 pages written").arg(run.pageCount));
-            else if (!run.message.isEmpty() && run.result != WidgetResult::Interrupted
-                     && run.result != WidgetResult::PagesRefused && run.result != WidgetResult::StoppedAnswering
-                     && run.result != WidgetResult::WidgetLost)
-                output::printError(run.message); // the update's own failures are logged already
+                output::post(Channel::Err, verificationText(run));
+            } else if (!run.message.isEmpty() && !run.messageLogged) {
+                output::printError(run.message);
+            }
+        } else if (!run.message.isEmpty() && !run.messageLogged) {
+            output::printError(run.shownName() + QStringLiteral(": ") + run.message);
+        }
+    }
+
+    static QString verificationText(const WidgetRun &run)
+    {
+        switch (run.verify) {
+        case Verify::Verified:
+            return QStringLiteral("verified: after its restart the widget reports firmware %1").arg(run.firmwareAfter);
+        case Verify::Unchecked:
+            return QStringLiteral("not compared: after its restart the widget reports firmware %1, and the image's"
+                                  " version line is not M.N")
+                .arg(run.firmwareAfter);
+        default:
+            return QStringLiteral("not verified after the restart (--no-verify)");
         }
     }
 
@@ -101,14 +120,15 @@ private:
         if (m_mode != RunMode::AllWidgets && m_mode != RunMode::Station)
             return;
         const Channel channel = m_json ? Channel::Err : Channel::Out;
-        output::post(channel, QStringLiteral("%1  %2  %3  %4  %5")
+        output::post(channel, QStringLiteral("%1  %2  %3  %4  %5  %6")
                                   .arg(QStringLiteral("serial"), -16).arg(QStringLiteral("firmware before"), -15)
-                                  .arg(QStringLiteral("result"), -13).arg(QStringLiteral("pages refused"), 13)
-                                  .arg(QStringLiteral("seconds"), 7));
+                                  .arg(QStringLiteral("firmware after"), -14).arg(QStringLiteral("result"), -13)
+                                  .arg(QStringLiteral("pages refused"), 13).arg(QStringLiteral("seconds"), 7));
         for (const WidgetRun &run : runs)
-            output::post(channel, QStringLiteral("%1  %2  %3  %4  %5")
+            output::post(channel, QStringLiteral("%1  %2  %3  %4  %5  %6")
                                       .arg(run.shownName(), -16)
                                       .arg(run.identified ? run.firmwareBefore : QStringLiteral("-"), -15)
+                                      .arg(run.firmwareAfter.isEmpty() ? QStringLiteral("-") : run.firmwareAfter, -14)
                                       .arg(outcomeText(run.result), -13).arg(run.pagesRefused, 13)
                                       .arg(run.seconds, 7, 'f', 1));
         output::post(channel, QStringLiteral("%1 of %2 widgets updated").arg(e.succeeded).arg(e.widgets));
@@ -133,13 +153,10 @@ public:
         case ReportEvent::Device:
             event = {{"event", "device"}, {"index", e.index}, {"description", e.text}, {"serial", e.serial}};
             break;
-        case ReportEvent::Start: {
-            const QJsonObject fields = jsonFields(e.run, m_facts);
-            event = {{"event", "start"}};
-            for (const char *key : {"index", "serial", "description", "firmware_before", "mode", "emulated"})
-                event.insert(key, fields[key]);
+        case ReportEvent::Start:
+            event = jsonFields(e.run, m_facts, true);
+            event.insert("event", "start");
             break;
-        }
         case ReportEvent::Progress:
             // A line at each tenth, as for people who do not watch a terminal.
             if (tenth(e.pagesSent, e.run.pageCount) == m_lastTenth.value(e.run.index, -1)
@@ -153,12 +170,12 @@ public:
             event = jsonFields(e.run, m_facts);
             event.insert("event", "result");
             event.insert("pages_total", e.run.pageCount);
-            event.insert("seconds", qRound(e.run.seconds * 1000) / 1000.0);
             if (!e.run.message.isEmpty())
                 event.insert("message", e.run.message);
             break;
+        case ReportEvent::Warning:
         case ReportEvent::Error:
-            event = {{"event", "error"}, {"message", e.text}};
+            event = {{"event", e.type == ReportEvent::Error ? "error" : "warning"}, {"message", e.text}};
             break;
         case ReportEvent::End:
             event = {{"event", "end"}, {"widgets", e.widgets}, {"exit", e.exitCode}};
@@ -283,6 +300,11 @@ void Reporter::finished(const WidgetRun &run)
 void Reporter::note(const QString &text)
 {
     publish(eventOf(ReportEvent::Note, text));
+}
+
+void Reporter::warning(const QString &text)
+{
+    publish(eventOf(ReportEvent::Warning, text));
 }
 
 void Reporter::error(const QString &text)

@@ -20,12 +20,12 @@ enum class RunMode { List, Info, OneWidget, AllWidgets, Station };
 
 struct ReportEvent
 {
-    enum Type { Board, Device, Start, Progress, Result, Note, Error, Summary, End };
+    enum Type { Board, Device, Start, Progress, Result, Note, Warning, Error, Summary, End };
     explicit ReportEvent(Type t) : type(t) {}
     Type type;
     WidgetRun run;            // Start, Progress, Result
     int pagesSent = 0;        // Progress
-    QString text;             // Device (description), Note, Error
+    QString text;             // Device (description), Note, Warning, Error
     QString serial;           // Device
     int index = 0;            // Device
     QVector<WidgetRun> runs;  // Board, Summary
@@ -65,6 +65,9 @@ public:
     void finished(const WidgetRun &run);
     // A line for people on standard error.
     void note(const QString &text);
+    // Something to know in a run that goes on: on standard error and, with
+    // --json, as a warning event.
+    void warning(const QString &text);
     // What ends the run early, or went wrong: on standard error and, with
     // --json, as an error event.
     void error(const QString &text);

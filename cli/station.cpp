@@ -1,4 +1,5 @@
 #include "station.h"
+#include "bytetext.h"
 #include "deviceinfo.h"
 #include "output.h"
 
@@ -6,6 +7,7 @@
 #include <QSet>
 
 #include <atomic>
+#include <cstring>
 #include <list>
 #include <thread>
 
@@ -39,9 +41,10 @@ struct Job
 
 } // namespace
 
-WidgetJobHooks hooksFor(Reporter &reporter, int signalsToInterrupt)
+WidgetJobHooks hooksFor(Reporter &reporter, int signalsToInterrupt, bool verify)
 {
     WidgetJobHooks hooks;
+    hooks.verify = verify;
     hooks.opened = [&reporter](const WidgetRun &run) { reporter.opened(run); };
     hooks.pageSent = [&reporter](const WidgetRun &run, int sent, int) { reporter.pageSent(run, sent); };
     hooks.stopBeforeStart = [] { return signalsReceived() >= 1 || output::recordFailed(); };
@@ -80,7 +83,7 @@ Tally runStation(const UpdateContext &context)
     QSet<Attachment> told;     // widgets without a readable serial, said once
     // The widgets in flight finish after the first signal; a second one
     // interrupts them after their page in flight.
-    const WidgetJobHooks hooks = hooksFor(reporter, 2);
+    const WidgetJobHooks hooks = hooksFor(reporter, 2, context.options.verify);
     int arrivals = 0;
     reporter.note(QStringLiteral("waiting for widgets; Ctrl-C ends the station"));
 
@@ -101,6 +104,7 @@ Tally runStation(const UpdateContext &context)
         Job &job = jobs.back();
         job.run.index = arrivals++;
         job.run.location = a.location;
+        job.run.arrived = true;
         job.run.serial = a.serial;
         job.run.description = printable(a.description);
         job.run.recover = context.options.recover;
@@ -119,7 +123,8 @@ Tally runStation(const UpdateContext &context)
             devices = readDeviceInfoList(count);
         QVector<Attachment> listed;
         for (const FT_DEVICE_LIST_INFO_NODE &node : qAsConst(devices))
-            listed << Attachment{node.LocId, deviceSerialString(node).toLatin1(), deviceDescription(node)};
+            listed << Attachment{node.LocId, QByteArray(node.SerialNumber, int(strnlen(node.SerialNumber, sizeof node.SerialNumber))),
+                                 deviceDescription(node)};
         const QSet<Attachment> present(listed.cbegin(), listed.cend());
         reap();
         // Pulled out: plugged in again, it is a new attachment and updated again.
@@ -136,7 +141,7 @@ Tally runStation(const UpdateContext &context)
             if (handled.contains(a) || told.contains(a))
                 continue;
             if (a.serial.isEmpty()) {
-                reporter.error(QStringLiteral("a widget without a readable serial number cannot be told apart from"
+                reporter.warning(QStringLiteral("a widget without a readable serial number cannot be told apart from"
                                               " others: not updated"));
                 told.insert(a);
                 continue;
@@ -145,9 +150,9 @@ Tally runStation(const UpdateContext &context)
                                           [&](const Attachment &h) { return h.serial == a.serial; });
             if (twin) {
                 if (!waiting.contains(a))
-                    reporter.error(QStringLiteral("another widget with serial %1 is attached: the two cannot be told"
+                    reporter.warning(QStringLiteral("another widget with serial %1 is attached: the two cannot be told"
                                                   " apart; this one is updated once the other is pulled out")
-                                       .arg(printable(QString::fromLatin1(a.serial))));
+                                       .arg(printable(textFromBytes(a.serial))));
                 waiting.insert(a);
                 continue;
             }
@@ -172,6 +177,7 @@ Tally runStation(const UpdateContext &context)
         WidgetRun run;
         run.index = arrivals++;
         run.location = a.location;
+        run.arrived = true;
         run.serial = a.serial;
         run.description = printable(a.description);
         run.sameSerialAsAnother = true;

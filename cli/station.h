@@ -30,7 +30,8 @@ struct Tally
 // A widget's hooks into the run: its events reach the reporter; it does not
 // start after a signal or a record that cannot be written, and it stops
 // after its page in flight once `signalsToInterrupt` signals have come.
-WidgetJobHooks hooksFor(Reporter &reporter, int signalsToInterrupt);
+// `verify`: ask each widget after its restart which firmware it runs.
+WidgetJobHooks hooksFor(Reporter &reporter, int signalsToInterrupt, bool verify);
 // `perSerial`: a widget updated twice counts once, by its last attempt.
 Tally tallyOf(const QVector<WidgetRun> &runs, bool perSerial);
 

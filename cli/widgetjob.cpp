@@ -1,9 +1,14 @@
 #include "widgetjob.h"
+#include "bytetext.h"
 #include "deviceinfo.h"
 #include "firmwareupdate.h"
+#include "sleep.h"
 #include "widgetlink.h"
 
 #include <QElapsedTimer>
+
+#include <cstring>
+#include <QUuid>
 
 namespace {
 
@@ -14,7 +19,7 @@ bool openedSerial(const WidgetLink &link, QByteArray *serial)
     char text[16] = {};
     if (FT_GetDeviceInfo(link.handle, nullptr, nullptr, text, nullptr, nullptr) != FT_OK)
         return false;
-    *serial = deviceInfoField(text, int(sizeof text)).toLatin1();
+    *serial = QByteArray(text, int(strnlen(text, sizeof text)));
     return true;
 }
 
@@ -38,8 +43,8 @@ WidgetResult resultOf(FirmwareUpdate::Outcome outcome)
 QString openChosen(WidgetLink &link, WidgetRun &run, WidgetResult *result)
 {
     *result = WidgetResult::OpenFailed;
-    const QString name = run.location ? run.shownSerial() : QString::number(run.index);
-    const OpenResult opened = run.location ? link.openDeviceAt(run.location, name) : link.openDevice(run.index);
+    const QString name = run.openName();
+    const OpenResult opened = run.arrived ? link.openDeviceAt(run.location, name) : link.openDevice(run.index);
     if (!opened.deviceOpen())
         return opened.reason;
     // The list entry chosen must still be that widget, not one plugged in
@@ -51,7 +56,7 @@ QString openChosen(WidgetLink &link, WidgetRun &run, WidgetResult *result)
         *result = WidgetResult::NotChosen;
         return QStringLiteral("widget %1 reports serial %2, not %3: it was replaced after the list was read;"
                               " nothing was sent")
-            .arg(name, printable(QString::fromLatin1(serial)), run.shownSerial());
+            .arg(name, printable(textFromBytes(serial)), run.shownSerial());
     }
     // A widget waiting in its loader answers once it has a whole image; a
     // recovery asks once, and goes on either way.
@@ -68,6 +73,24 @@ QString openChosen(WidgetLink &link, WidgetRun &run, WidgetResult *result)
 }
 
 } // namespace
+
+WidgetRun::WidgetRun()
+    : attemptId(QUuid::createUuid().toString(QUuid::WithoutBraces))
+{
+}
+
+// What the widget said after its restart decides the outcome of an update
+// whose every page was accepted.
+WidgetResult verifiedResult(WidgetRun &run, const Verification &v)
+{
+    run.verify = v.verify;
+    run.firmwareAfter = v.firmwareAfter;
+    if (v.stopped)
+        return WidgetResult::Interrupted;
+    if (v.replaced)
+        return WidgetResult::NotChosen;
+    return v.verify == Verify::Mismatch || v.verify == Verify::NoAnswer ? WidgetResult::NotVerified : WidgetResult::Done;
+}
 
 void flashWidget(WidgetRun &run, const FirmwareImage &image, const QString &fileName, const WidgetJobHooks &hooks)
 {
@@ -107,7 +130,19 @@ void flashWidget(WidgetRun &run, const FirmwareImage &image, const QString &file
     run.pagesSent = update.pagesSent();
     run.pageCount = update.pageCount();
     run.pagesRefused = update.refusedPages();
-    finish(resultOf(outcome), update.errorString());
+    if (outcome != FirmwareUpdate::Outcome::Done || !hooks.verify) {
+        run.messageLogged = true; // the update logs its failures itself
+        return finish(resultOf(outcome), update.errorString());
+    }
+
+    WidgetIdentity widget;
+    widget.location = run.location;
+    widget.serialString = run.serial;
+    widget.hasSerialNumber = link.identifiedSerialNumber(&widget.serialNumber);
+    widget.name = run.openName();
+    const Verification checked = verifyAfterRestart(link, widget, image.versionText(), lumora::hardwareWaitLimitMs(RestartLimitMs),
+                                                    hooks.stopRequested);
+    finish(verifiedResult(run, checked), checked.message);
 }
 
 QString printable(const QString &text)
@@ -126,7 +161,12 @@ QString printable(const QString &text)
 
 QString WidgetRun::shownSerial() const
 {
-    return printable(QString::fromLatin1(serial));
+    return printable(textFromBytes(serial));
+}
+
+QString WidgetRun::openName() const
+{
+    return arrived ? shownSerial() : QString::number(index);
 }
 
 QString WidgetRun::shownName() const

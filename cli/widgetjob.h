@@ -5,6 +5,7 @@
 #include "firmwareimage.h"
 #include "ftd2xx.h"
 #include "outcome.h"
+#include "updateverification.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -14,8 +15,12 @@
 
 struct WidgetRun
 {
+    WidgetRun();
+
+    QString attemptId;       // a random UUID, made before the widget is touched
     int index = 0;           // in the device list of the run, or the order of arrival
-    DWORD location = 0;      // opened by this LocId (a station), not by its place in the list
+    DWORD location = 0;      // its LocId when listed: where it is found again after its restart
+    bool arrived = false;    // a station's: opened by its LocId, not its place in the list, and named by its serial
     QByteArray serial;       // as the list showed it
     QString description;
     bool recover = false;    // updated whether or not it answers its parameter request
@@ -27,14 +32,20 @@ struct WidgetRun
     int pagesSent = 0;
     int pageCount = 0;
     int pagesRefused = 0;
+    Verify verify = Verify::Skipped; // what the widget said after its restart
+    QString firmwareAfter;   // "2.10" when it answered after its restart
     double seconds = 0;
     QDateTime finishedAt;
     QString message;         // why it did not end in Done
+    bool messageLogged = false; // the update logged it already, as a warning
 
     // The serial string as printed: control characters escaped.
     QString shownSerial() const;
     // The serial string, with the list index when another widget has the same.
     QString shownName() const;
+    // How the log lines and messages of its open name it: its serial when it
+    // arrived at a station, else its place in the list.
+    QString openName() const;
 };
 
 // Text from a file or a device as the flasher prints it: control characters
@@ -51,11 +62,15 @@ struct WidgetJobHooks
     std::function<bool()> stopBeforeStart;
     // True: stop after the page in flight.
     std::function<bool()> stopRequested;
+    // After an update whose every page was accepted, find the widget again
+    // once it has restarted and ask which firmware it runs.
+    bool verify = true;
 };
 
 // Opens the widget (entry `index` of the list, which must report the serial
 // string the list showed; or the widget at `location`), loads the image into
-// it and lets go of it.
+// it, lets go of it and, when every page was accepted, checks what it runs
+// after its restart.
 void flashWidget(WidgetRun &run, const FirmwareImage &image, const QString &fileName, const WidgetJobHooks &hooks);
 
 #endif

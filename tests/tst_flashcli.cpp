@@ -5,6 +5,7 @@
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QUuid>
 #include <QtTest>
 
 #include <csignal>
@@ -22,9 +23,9 @@ struct Run
 
 // A firmware file: version line, header padded to 255 bytes, `pages` pages
 // whose bytes differ from page to page.
-QByteArray firmwareFile(int pages, int extraBytes = 0)
+QByteArray firmwareFile(int pages, int extraBytes = 0, const QByteArray &version = "1.07")
 {
-    QByteArray file("1.07\n");
+    QByteArray file(version + "\n");
     file.append(255 - file.size(), '\0');
     for (int i = 0; i < pages * 256 + extraBytes; ++i)
         file.append(char((i * 7 + i / 256) & 0xFF));
@@ -56,6 +57,8 @@ private:
         env.insert("LUMORA_EMULATOR", "1");
         env.insert("LUMORA_EMULATOR_NO_WAITS", "1");
         env.insert("LUMORA_EMULATOR_FLASH_DUMP", path("flash-%s.bin"));
+        // Restarted, the widgets run the test images' version.
+        env.insert("LUMORA_EMULATOR_FIRMWARE_AFTER", "1.07");
         for (const QString &setting : settings)
             env.insert(setting.section('=', 0, 0), setting.section('=', 1));
         return env;
@@ -119,6 +122,7 @@ private slots:
         writeFile("header-only.bin", firmwareFile(0, 255));
         writeFile("too-large.bin", QByteArray(255 + 65536 * 256, char(0x11)));
         writeFile("long.bin", firmwareFile(256));
+        writeFile("beta.bin", firmwareFile(3, 0, "v1.07-beta"));
         writeFile("other.csv", "name,amount\n1,2\n");
         QCOMPARE(mkfifo(QFile::encodeName(path("fifo.bin")).constData(), 0600), 0);
     }
@@ -305,8 +309,9 @@ private slots:
         if (pages == 3)
             QCOMPARE(result.err, "emulated widgets (LUMORA_EMULATOR=" + widgets.toLatin1()
                                      + "): no real widget is touched\npage 1 of 3 (33%)\npage 2 of 3 (66%)\n"
-                                       "page 3 of 3 (100%)\n3 pages written\n");
-        QVERIFY2(result.err.endsWith(QByteArray::number(pages) + " pages written\n"), result.err.constData());
+                                       "page 3 of 3 (100%)\n3 pages written\n"
+                                       "verified: after its restart the widget reports firmware 1.7\n");
+        QVERIFY2(result.err.contains(QByteArray::number(pages) + " pages written\nverified"), result.err.constData());
         // A download cut short is not flashed without a word.
         QCOMPARE(result.err.contains("100 bytes after the last whole page will not be sent"), file == "ragged.bin");
 
@@ -314,6 +319,77 @@ private slots:
         QVERIFY(source.open(QIODevice::ReadOnly));
         QCOMPARE(flashed(serial), source.readAll().mid(255, pages * 256));
         QCOMPARE(QDir(m_dir.path()).entryList({"flash-*.bin"}).size(), 1);
+    }
+
+    void verification_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QStringList>("environment");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("verify");
+        QTest::addColumn<QString>("firmwareAfter"); // empty: null
+        QTest::addColumn<QByteArray>("err");
+        const QString three = path("three.bin");
+        QTest::newRow("verified") << QStringList{three} << QStringList{} << 0 << "verified" << "1.7"
+                                  << QByteArray("verified: after its restart the widget reports firmware 1.7");
+        // Back as a new USB device on its port: found there, never by its place in a list.
+        QTest::newRow("re-enumerated") << QStringList{three} << QStringList{"LUMORA_EMULATOR_REENUMERATE=1"} << 0
+                                       << "verified" << "1.7" << QByteArray("verified");
+        QTest::newRow("update did not take") << QStringList{three} << QStringList{"LUMORA_EMULATOR_FIRMWARE_AFTER=keep"}
+                                             << 11 << "mismatch" << "1.44"
+                                             << QByteArray("updated, but the widget reports firmware 1.44, not 1.07");
+        QTest::newRow("silent after its restart") << QStringList{three} << QStringList{"LUMORA_EMULATOR_SILENT_AFTER_RESTART=1"}
+                                                  << 11 << "no_answer" << ""
+                                                  << QByteArray("updated, but the widget did not answer after its restart");
+        QTest::newRow("not asked") << QStringList{"--no-verify", three} << QStringList{"LUMORA_EMULATOR_FIRMWARE_AFTER=keep"}
+                                   << 0 << "skipped" << "" << QByteArray("not verified after the restart (--no-verify)");
+        QTest::newRow("version line not M.N") << QStringList{path("beta.bin")} << QStringList{} << 0 << "unchecked" << "1.7"
+                                              << QByteArray("not compared: after its restart the widget reports firmware 1.7");
+        QTest::newRow("pages refused: not asked") << QStringList{three} << QStringList{"LUMORA_EMULATOR_REFUSE_PAGES=1"}
+                                                  << 6 << "skipped" << "" << QByteArray("1 of 3 pages refused");
+    }
+
+    void verification()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QStringList, environment);
+        QFETCH(int, exitCode);
+        QFETCH(QString, verify);
+        QFETCH(QString, firmwareAfter);
+        QFETCH(QByteArray, err);
+
+        const QString record = path("verify.csv");
+        QFile::remove(record);
+        const Run result = run(QStringList{"--yes", "--json", "--station-name", "bench 3", "--record", record} + arguments,
+                               environment);
+        QCOMPARE(result.exitCode, exitCode);
+        QVERIFY2(result.err.contains(err), result.err.constData());
+        QCOMPARE(eventsOf(result, "result").size(), 1);
+        const QJsonObject start = eventsOf(result, "start").first(), done = eventsOf(result, "result").first();
+        QCOMPARE(done["verify"].toString(), verify);
+        QCOMPARE(done["firmware_after"], firmwareAfter.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(firmwareAfter));
+        QCOMPARE(done["outcome"].toString() == "not_verified", exitCode == 11);
+        // One attempt, one key: made before the widget was touched, the same
+        // in every event and in the record.
+        QVERIFY(!QUuid::fromString(start["attempt_id"].toString()).isNull());
+        QCOMPARE(done["attempt_id"], start["attempt_id"]);
+        QCOMPARE(start["station"].toString(), QString("bench 3"));
+
+        // The record's new columns are the JSON result's fields.
+        QFile csv(record);
+        QVERIFY(csv.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = csv.readAll().trimmed().split('\n');
+        QCOMPARE(lines.size(), 2);
+        const QList<QByteArray> header = lines[0].split(','), row = lines[1].split(',');
+        QCOMPARE(header.mid(13), (QList<QByteArray>{"attempt_id", "station", "tool_version", "seconds", "firmware_after",
+                                                   "verify"}));
+        QCOMPARE(row.size(), header.size());
+        for (int i = 13; i < header.size(); ++i) {
+            const QJsonValue field = done[QString::fromLatin1(header[i])];
+            QCOMPARE(QString::fromUtf8(row[i]), field.isDouble() ? QString::number(field.toDouble()) : field.toString());
+        }
+        QVERIFY2(QRegularExpression("^\\d+\\.\\d+\\.\\d+$").match(done["tool_version"].toString()).hasMatch(),
+                 qPrintable(done["tool_version"].toString()));
     }
 
     void confirmationOnTerminal_data()
@@ -425,28 +501,30 @@ private slots:
             QCOMPARE(flashed(serial).size(), refusing ? 2 * 256 : 3 * 256);
         }
         // Human text goes to standard error when standard output is JSON.
-        QVERIFY2(result.err.contains("EM000005          1.44             pages refused              1"),
+        QVERIFY2(result.err.contains("EM000005          1.44             -               pages refused              1"),
                  result.err.constData());
 
         QFile csv(record);
         QVERIFY(csv.open(QIODevice::ReadOnly));
         const QList<QByteArray> lines = csv.readAll().trimmed().split('\n');
         QCOMPARE(lines.first(), QByteArray("utc_time,serial,description,firmware_before,image_file,image_version,"
-                                           "image_sha256,pages,pages_refused,outcome,mode,emulated,index"));
+                                           "image_sha256,pages,pages_refused,outcome,mode,emulated,index,attempt_id,"
+                                           "station,tool_version,seconds,firmware_after,verify"));
         QCOMPARE(lines.size(), 9);
         QFile image(path("three.bin"));
         QVERIFY(image.open(QIODevice::ReadOnly));
         const QByteArray sha = QCryptographicHash::hash(image.readAll(), QCryptographicHash::Sha256).toHex();
         for (const QByteArray &line : lines.mid(1)) {
             const QList<QByteArray> f = line.split(',');
-            QCOMPARE(f.size(), 13);
+            QCOMPARE(f.size(), 19);
             const QDateTime when = QDateTime::fromString(QString::fromLatin1(f[0]), Qt::ISODate);
             QVERIFY(when.isValid() && when.timeSpec() == Qt::UTC);
             QVERIFY(qAbs(when.secsTo(QDateTime::currentDateTimeUtc())) < 60);
             const bool refusing = f[1] == "EM000005";
             QCOMPARE(f.mid(2, 5), (QList<QByteArray>{"Lumora USB DMX", "1.44", "three.bin", "1.07", sha}));
-            QCOMPARE(f.mid(7), (QList<QByteArray>{"3", refusing ? "1" : "0", refusing ? "pages_refused" : "done",
-                                                  "update", "true", QByteArray::number(f[1].right(1).toInt() - 1)}));
+            QCOMPARE(f.mid(7, 6), (QList<QByteArray>{"3", refusing ? "1" : "0", refusing ? "pages_refused" : "done",
+                                                     "update", "true", QByteArray::number(f[1].right(1).toInt() - 1)}));
+            QCOMPARE(f.mid(17), (QList<QByteArray>{refusing ? "" : "1.7", refusing ? "skipped" : "verified"}));
         }
 
         // A second run appends and never rewrites.
@@ -539,8 +617,10 @@ private slots:
         QProcess process;
         process.setProcessEnvironment(
             environment({"LUMORA_EMULATOR=0", "LUMORA_EMULATOR_PLUG=100:+A,1500:+B"}));
-        process.start("sh", {"-c", QStringLiteral("head -n 1 '%1' > /dev/null & '%2' --station --yes --record '%1' '%3'"
-                                                  " %4; echo \"exit=$?\" >&2")
+        // The reader is there before the flasher opens the pipe: opened both
+        // ways, the open does not wait for a writer.
+        process.start("sh", {"-c", QStringLiteral("exec 3<>'%1'; head -n 1 <&3 > /dev/null & exec 3<&-;"
+                                                  " '%2' --station --yes --record '%1' '%3' %4; echo \"exit=$?\" >&2")
                                        .arg(fifo, LUMORA_FLASH_PATH, path("three.bin"), redirect)});
         QVERIFY(process.waitForFinished(20000));
         const QByteArray err = process.readAllStandardError();
@@ -552,18 +632,20 @@ private slots:
 
     void stalledReaderStallsNothing()
     {
-        // Standard output is not read until every widget has finished: the
-        // flashing must not wait for the reader (it would wait for ever).
-        const QString dumps = path("stalled");
+        // Standard output is not read until every widget has finished and
+        // has its row in the record: neither the flashing nor the record may
+        // wait for that reader (they would wait for ever).
+        const QString dumps = path("stalled"), record = path("stalled.csv");
         QDir().mkpath(dumps);
         QProcess process;
         QProcessEnvironment env = environment({"LUMORA_EMULATOR=64"});
         env.insert("LUMORA_EMULATOR_FLASH_DUMP", dumps + "/%s.bin");
         process.setProcessEnvironment(env);
-        process.start("sh", {"-c", QStringLiteral("'%1' --all --yes --json '%2' 2>/dev/null | (i=0; while [ $(ls '%3' |"
-                                                  " wc -l) -lt 64 ] && [ $i -lt 200 ]; do sleep 0.1; i=$((i+1)); done;"
+        process.start("sh", {"-c", QStringLiteral("'%1' --all --yes --json --record '%4' '%2' 2>/dev/null | (i=0; while"
+                                                  " { [ $(ls '%3' | wc -l) -lt 64 ] || [ $(cat '%4' | wc -l) -lt 65 ]; }"
+                                                  " && [ $i -lt 200 ]; do sleep 0.1; i=$((i+1)); done;"
                                                   " echo \"waited=$i\"; cat > /dev/null)")
-                                       .arg(LUMORA_FLASH_PATH, path("long.bin"), dumps)});
+                                       .arg(LUMORA_FLASH_PATH, path("long.bin"), dumps, record)});
         QVERIFY(process.waitForFinished(40000));
         const QByteArray out = process.readAllStandardOutput();
         QVERIFY2(out.startsWith("waited=") && !out.startsWith("waited=200"), out.constData());
@@ -580,7 +662,7 @@ private slots:
         QVERIFY2(result.err.contains("another widget with serial A is attached: the two cannot be told apart; this one"
                                      " is updated once the other is pulled out"), result.err.constData());
         QCOMPARE(eventsOf(result, "result").last()["outcome"].toString(), QString("not_started"));
-        QVERIFY2(result.err.contains("A #2              -                not started") && result.err.contains("2 of 3"),
+        QVERIFY2(result.err.contains("A #2              -                -               not started") && result.err.contains("2 of 3"),
                  result.err.constData());
     }
 

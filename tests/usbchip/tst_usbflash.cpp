@@ -31,8 +31,14 @@ private slots:
             << QStringList{} << QStringList{"-A1", "-B2"};
         QTest::newRow("flash both at once")
             << two << QStringList{"--yes", "--all", image} << 0
-            << "serial .*\nA1 +1\\.44 +done +0 .*\nB2 +1\\.44 +done +0 .*\n2 of 2 widgets updated\n" << QStringList{}
+            << "serial .*\nA1 +1\\.44 +2\\.10 +done +0 .*\nB2 +1\\.44 +2\\.10 +done +0 .*\n2 of 2 widgets updated\n" << QStringList{}
             << QStringList{"A1", "B2"};
+        // Every page accepted, but after its restart the widget still runs
+        // its old firmware: not done.
+        QTest::newRow("update did not take") << QStringList{"--firmware-after", "keep"} << QStringList{"--yes", image} << 11
+                                             << QString()
+                                             << QStringList{"updated, but the widget reports firmware 1.44, not 2.10"}
+                                             << QStringList{"EM000001"};
         QTest::newRow("pages refused") << QStringList{"--refuse-pages", "3,7"} << QStringList{"--yes", image} << 6
                                        << QString() << QStringList{"2 of 64 pages refused"}
                                        << QStringList{"EM000001"};
