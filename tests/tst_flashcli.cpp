@@ -564,8 +564,8 @@ private slots:
         const QString record = path("kept.csv");
         const QByteArray oldHeader = "utc_time,serial,description,firmware_before,image_file,image_version,"
                                      "image_sha256,pages,pages_refused,outcome";
-        // An earlier release's record whose last line lost its newline.
-        writeFile("kept.csv", oldHeader + "\n2026-01-01T00:00:00Z,X,d,1.0,f,1,s,3,0,done");
+        // An earlier release's record, kept on Windows, whose last line lost its line end.
+        writeFile("kept.csv", oldHeader + "\r\n2026-01-01T00:00:00Z,X,d,1.0,f,1,s,3,0,done");
         const Run result = run({"--all", "--yes", "--record", record, path("three.bin")},
                                {"LUMORA_EMULATOR=3", "LUMORA_EMULATOR_SERIALS=A,=HYPERLINK(1),A"});
         QCOMPARE(result.exitCode, 0);
@@ -578,7 +578,9 @@ private slots:
         QVERIFY(csv.open(QIODevice::ReadOnly));
         const QList<QByteArray> lines = csv.readAll().split('\n');
         QCOMPARE(lines.size(), 6); // header, the old row, three new ones, and the end
-        QVERIFY(lines[1].endsWith(",done"));
+        // Every line ends as the header does.
+        QCOMPARE(lines.join('\n').count("\r\n"), 5);
+        QVERIFY(lines[1].endsWith(",done\r"));
         for (const QByteArray &line : lines.mid(2, 3))
             QCOMPARE(line.count(','), 9);
         // A cell that a spreadsheet would run as a formula is text.
@@ -628,6 +630,36 @@ private slots:
         QVERIFY2(err.endsWith("exit=10\n"), err.constData());
         QCOMPARE(flashed("A").size(), 3 * 256);
         QCOMPARE(flashed("B"), QByteArray());
+    }
+
+    void recordDeletedDuringTheStation()
+    {
+        // Deleted between two widgets: the rows that follow go to a new
+        // record at its path, header first, and the run says so.
+        const QString record = path("deleted.csv");
+        QFile::remove(record);
+        QProcess process;
+        process.setProcessEnvironment(environment({"LUMORA_EMULATOR=0", "LUMORA_EMULATOR_PLUG=100:+A,1500:+B"}));
+        process.start(LUMORA_FLASH_PATH, {"--station", "--yes", "--json", "--record", record, path("three.bin")});
+        const QByteArray done = "\"outcome\":\"done\"";
+        for (int results : {1, 2}) {
+            QElapsedTimer clock;
+            clock.start();
+            while (process.peek(1 << 20).count(done) < results && clock.elapsed() < 15000)
+                process.waitForReadyRead(100);
+            if (results == 1)
+                QVERIFY(QFile::remove(record));
+        }
+        ::kill(pid_t(process.processId()), SIGINT);
+        QVERIFY(process.waitForFinished(20000));
+        QCOMPARE(process.exitCode(), 0);
+        QVERIFY(process.readAllStandardOutput().contains("{\"event\":\"warning\",\"message\":\"the record " + record.toUtf8()
+                                                         + " was deleted or moved away during the run"));
+        QFile csv(record);
+        QVERIFY(csv.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = csv.readAll().trimmed().split('\n');
+        QCOMPARE(lines.size(), 2);
+        QVERIFY(lines[0].startsWith("utc_time,serial,") && lines[1].contains(",B,"));
     }
 
     void stalledReaderStallsNothing()
