@@ -6,6 +6,7 @@
 #include "deviceinfo.h"
 #include "version.h"
 
+#include <QDateTime>
 #include <QGuiApplication>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -41,6 +42,11 @@ MainWindowPro::MainWindowPro(QWidget *parent)
     ui->breakSpin->setRange(9, 127);
     installLogMessageHandler();
     gLogView = ui->plainTextEdit;
+    // First, and whatever the logging rules: an emulated widget's "Firmware
+    // update done" must not be taken for a real one's.
+    const QString emulated = emulationNote();
+    if (!emulated.isEmpty())
+        appendLogLine(ui->plainTextEdit, logLineHtml(QDateTime::currentDateTime(), emulated));
     gLink = new WidgetLink;
     // The form was laid out under an empty menu bar; its menus make the bar
     // taller, and the window grows by as much so that the form keeps its
@@ -53,7 +59,7 @@ MainWindowPro::MainWindowPro(QWidget *parent)
 
 void MainWindowPro::setUpDeviceMenu()
 {
-    QMenu *device = ui->menuBar->addMenu(tr("Device"));
+    QMenu *device = ui->menuBar->addMenu(tr("&Device"));
     m_recoverAction = device->addAction(tr("Recover Widget..."), this, &MainWindowPro::recoverWidget);
     m_recoverAction->setObjectName(QStringLiteral("recoverAction"));
     enableRecovery();
