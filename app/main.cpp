@@ -54,6 +54,7 @@ int main(int argc, char *argv[])
     // library's resources are registered only when asked for by name.
     Q_INIT_RESOURCE(lumora);
 
+    enableFormScaling();
     QApplication app(argc, argv);
     QIcon icon;
     const QDir images(QStringLiteral(":/icons"));

@@ -6,12 +6,26 @@
 #include "deviceinfo.h"
 #include "version.h"
 
+#include <QDateTime>
+#include <QGuiApplication>
 #include <QMenuBar>
 #include <QMessageBox>
 
 Q_LOGGING_CATEGORY(lcWindow, "lumora.window")
 
 WidgetLink *gLink = nullptr;
+
+void enableFormScaling()
+{
+    // By the screen's exact factor, so that every text keeps the room it has
+    // at 96 dpi. Rounded, the rest of the factor would go to the font: a
+    // 100 dpi screen would keep the form at 1 and its texts 4% wider, and
+    // 144 dpi would make the window 1184 pixels wide, taller than a
+    // 1080-line screen.
+    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+    QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
+    QGuiApplication::setHighDpiScaleFactorRoundingPolicy(Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
+}
 
 MainWindowPro::MainWindowPro(QWidget *parent)
     : QMainWindow(parent)
@@ -28,6 +42,11 @@ MainWindowPro::MainWindowPro(QWidget *parent)
     ui->breakSpin->setRange(9, 127);
     installLogMessageHandler();
     gLogView = ui->plainTextEdit;
+    // First, and whatever the logging rules: an emulated widget's "Firmware
+    // update done" must not be taken for a real one's.
+    const QString emulated = emulationNote();
+    if (!emulated.isEmpty())
+        appendLogLine(ui->plainTextEdit, logLineHtml(QDateTime::currentDateTime(), emulated));
     gLink = new WidgetLink;
     // The form was laid out under an empty menu bar; its menus make the bar
     // taller, and the window grows by as much so that the form keeps its
@@ -40,7 +59,7 @@ MainWindowPro::MainWindowPro(QWidget *parent)
 
 void MainWindowPro::setUpDeviceMenu()
 {
-    QMenu *device = ui->menuBar->addMenu(tr("Device"));
+    QMenu *device = ui->menuBar->addMenu(tr("&Device"));
     m_recoverAction = device->addAction(tr("Recover Widget..."), this, &MainWindowPro::recoverWidget);
     m_recoverAction->setObjectName(QStringLiteral("recoverAction"));
     enableRecovery();

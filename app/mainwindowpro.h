@@ -24,6 +24,10 @@ extern QVector<FT_DEVICE_LIST_INFO_NODE> gDeviceList;
 // The device opened through the Open button, -1 when none.
 extern int32_t gOpenDevice;
 
+// Called before the QApplication is made: the form, laid out in pixels for a
+// 96 dpi font, is scaled as a whole at the screen's font DPI.
+void enableFormScaling();
+
 class MainWindowPro : public QMainWindow
 {
     Q_OBJECT

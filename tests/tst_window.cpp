@@ -8,12 +8,16 @@
 #include "widgetlink.h"
 
 #include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSpinBox>
+#include <QStyleOption>
 #include <QTextBlock>
 #include <QThread>
 
@@ -50,6 +54,39 @@ QStringList items(QObject *window)
     return list;
 }
 
+// The shown texts wider than their widget, with what the style adds to a
+// text (frames, margins, arrow, title indent): "name "text": needed > width".
+QStringList textsCut(QWidget *window)
+{
+    QStringList cut;
+    for (QWidget *widget : window->findChildren<QWidget *>()) {
+        QString text;
+        // The options carry no text: the least width a style gives any
+        // labelled button is no room for this one.
+        const auto styled = [&](auto options, QStyle::ContentsType type, const QString &shown) {
+            options.initFrom(widget);
+            text = shown;
+            const QSize advance(widget->fontMetrics().horizontalAdvance(text), 0);
+            return widget->style()->sizeFromContents(type, &options, advance, widget).width();
+        };
+        int needed = 0;
+        if (auto *label = qobject_cast<QLabel *>(widget)) {
+            text = label->text();
+            needed = label->fontMetrics().horizontalAdvance(text);
+        } else if (auto *button = qobject_cast<QPushButton *>(widget)) {
+            needed = styled(QStyleOptionButton(), QStyle::CT_PushButton, button->text());
+        } else if (auto *box = qobject_cast<QComboBox *>(widget)) {
+            needed = styled(QStyleOptionComboBox(), QStyle::CT_ComboBox, box->currentText());
+        } else if (auto *group = qobject_cast<QGroupBox *>(widget)) {
+            text = group->title();
+            needed = group->minimumSizeHint().width(); // the title's, with its indent and the frame
+        }
+        if (needed > widget->width() && !widget->visibleRegion().isEmpty())
+            cut << QString("%1 \"%2\": %3 > %4").arg(widget->objectName(), text).arg(needed).arg(widget->width());
+    }
+    return cut;
+}
+
 // What may go wrong while a widget is opened through the window.
 enum class Fault { OpenRefused, Unplugged, UnplugAfterWrites, Garbage, EndlessBabble, WriteCut };
 
@@ -64,6 +101,10 @@ class TestWindow : public QObject
 
     std::unique_ptr<SleepRecorder> sleeps;
     std::unique_ptr<StdoutCapture> out;
+
+public:
+    // A process of textsFitTheirWidgets' own is set up as the program is.
+    static void initMain() { if (qEnvironmentVariableIsSet("LUMORA_TEST_AS_PROGRAM")) enableFormScaling(); }
 
 private slots:
     void initTestCase() { emulatedBus(0); }
@@ -90,7 +131,8 @@ private slots:
         QCOMPARE(window.windowTitle(), QString("Tesvar Lumora Configurator"));
         QCOMPARE(panel(&window), QString("Trying to Connect -|Info -|Checking Firmware -|0|1|9|Open|scanDevicesBtn|deviceListBox"));
         auto *log = child<QPlainTextEdit>(&window, "plainTextEdit");
-        QVERIFY(log->isReadOnly() && log->document()->isEmpty());
+        QVERIFY(log->isReadOnly());
+        QCOMPARE(windowLog(&window), QStringList{"emulated widgets (LUMORA_EMULATOR=0): no real widget is touched"});
         // The second control group lies almost wholly outside its parent.
         QVERIFY(child<QPushButton>(&window, "updBtn_2")->visibleRegion().isEmpty());
 
@@ -100,7 +142,7 @@ private slots:
         for (QAction *menu : window.menuBar()->actions())
             for (QAction *item : menu->menu()->actions())
                 menus << menu->text() + " > " + item->text() + (item->isEnabled() ? "" : " (off)");
-        QCOMPARE(menus, (QStringList{"Device > Recover Widget... (off)", "&Help > &About Lumora Configurator"}));
+        QCOMPARE(menus, (QStringList{"&Device > Recover Widget... (off)", "&Help > &About Lumora Configurator"}));
         DialogDriver about(QString(), QMessageBox::Ok);
         window.menuBar()->actions().last()->menu()->actions().first()->trigger();
         QVERIFY(lumora::programVersion().contains(QRegularExpression("^\\d+\\.\\d+\\.\\d+$")));
@@ -108,6 +150,44 @@ private slots:
                                         " their firmware.\n\nQt %2, libftdi1 %3\nEmulated widgets (LUMORA_EMULATOR=0): no"
                                         " real widget is touched")
                                     .arg(lumora::programVersion(), qVersion(), lumora::libftdiVersion()));
+    }
+
+    void textsFitTheirWidgets_data()
+    {
+        QTest::addColumn<QByteArray>("fontDpi"); // empty: the platform's
+        for (const char *dpi : {"", "96", "144", "192"})
+            QTest::newRow(*dpi ? dpi : "platform's") << QByteArray(dpi);
+    }
+
+    // Every text of the form, the longest the panel shows among them, is
+    // whole at every font DPI. That is the screen's, fixed for a process:
+    // each row runs in a process of its own, set up as the program is.
+    void textsFitTheirWidgets()
+    {
+        QFETCH(QByteArray, fontDpi);
+        if (!qEnvironmentVariableIsSet("LUMORA_TEST_AS_PROGRAM")) {
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert("LUMORA_TEST_AS_PROGRAM", "1");
+            environment.insert("QT_FONT_DPI", fontDpi);
+            QProcess row; // its failures are told in its own output
+            row.setProcessEnvironment(environment);
+            row.setProcessChannelMode(QProcess::ForwardedChannels);
+            row.start(QCoreApplication::applicationFilePath(), {"-silent", QString("textsFitTheirWidgets:") + QTest::currentDataTag()});
+            QVERIFY(row.waitForFinished(60000) && row.exitStatus() == QProcess::NormalExit && row.exitCode() == 0);
+            return;
+        }
+        // The widest serial string a record holds, serial number ffffffff, firmware 255.255.
+        emulatedBus(0).attach({"Lumora USB DMX", QByteArray(15, 'W'), 0xffffffff, 255, 255});
+        MainWindowPro window;
+        window.show();
+        QStringList cut = textsCut(&window);
+        click(&window, "scanDevicesBtn");
+        click(&window, "devOpenBtn");
+        QCOMPARE(label(&window, "fwLbl"), QString("Cheking firmware - Found - 255.255"));
+        // The one text only the slot of a button the form does not have shows.
+        QMetaObject::invokeMethod(&window, "on_findLumoraBtn_clicked");
+        cut += textsCut(&window);
+        QVERIFY2(cut.isEmpty(), qPrintable(cut.join('\n')));
     }
 
     void logLine_data()
@@ -128,15 +208,11 @@ private slots:
         QFETCH(int, type);
         QFETCH(QString, message);
         QFETCH(QString, shown);
-        auto log = [](const QString &text, int type) {
-            if (type == QtWarningMsg)
-                qWarning().noquote() << text;
-            else
-                qDebug().noquote() << text;
-        };
+        auto log = [](const QString &text, int type) { (type == QtWarningMsg ? qWarning() : qDebug()).noquote() << text; };
         {
             MainWindowPro window;
             auto *view = child<QPlainTextEdit>(&window, "plainTextEdit");
+            view->clear(); // the note on emulated widgets
             const QDateTime before = QDateTime::currentDateTime();
             std::unique_ptr<QThread> worker(QThread::create(log, message, type));
             if (type < 0) {
@@ -182,6 +258,7 @@ private slots:
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         auto *log = child<QPlainTextEdit>(&window, "plainTextEdit");
+        log->clear(); // the note on emulated widgets
         for (int i = 0; i < 50; ++i)
             qDebug("line %d", i);
         // The user selects text and scrolls up: a new line still goes at the
@@ -254,7 +331,7 @@ private slots:
         if (serials.value(0) == "" && descriptions.value(0) == "" && !serials.isEmpty())
             log << "1 of 1 devices could not be asked for their description and serial number: no permission to use"
                    " them? Install the udev rule or join the plugdev group (see the README), then plug them in again";
-        QCOMPARE(windowLog(&window), log);
+        QCOMPARE(windowLog(&window).mid(1), log);
         QCOMPARE(items(&window), expected);
         QCOMPARE(child<QComboBox>(&window, "deviceListBox")->currentIndex(), expected.isEmpty() ? -1 : 0);
         QCOMPARE(child<QPushButton>(&window, "devOpenBtn")->isEnabled(), !expected.isEmpty());
