@@ -1,4 +1,5 @@
 #include "record.h"
+#include "bytetext.h"
 
 #include <QDateTime>
 #include <QFileInfo>
@@ -82,7 +83,7 @@ bool writeAll(int fd, const QByteArray &bytes)
 bool sameFile(const struct stat &a, const QString &path)
 {
     struct stat b;
-    return ::stat(QFile::encodeName(path).constData(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+    return ::stat(fileNameBytes(path).constData(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 // Holds an exclusive lock on the file while it lives, so that two flashers
@@ -157,7 +158,7 @@ bool RecordFile::open(const QString &path, const QStringList &readFiles, QString
     m_path = path;
 #ifdef O_NONBLOCK
     // A pipe that nobody reads must not hold the run at its open.
-    m_fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK, 0644);
+    m_fd = ::open(fileNameBytes(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK, 0644);
     if (m_fd < 0 && errno == ENXIO) {
         *error = QStringLiteral("it is a pipe that nobody reads");
         return false;
@@ -165,7 +166,7 @@ bool RecordFile::open(const QString &path, const QStringList &readFiles, QString
     if (m_fd >= 0)
         ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) & ~O_NONBLOCK);
 #else
-    m_fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT, 0644);
+    m_fd = ::open(fileNameBytes(path).constData(), O_WRONLY | O_APPEND | O_CREAT, 0644);
 #endif
     if (m_fd < 0) {
         *error = systemError();
@@ -191,9 +192,14 @@ bool RecordFile::open(const QString &path, const QStringList &readFiles, QString
         return writeAll(m_fd, header + '\n') || refuse(systemError());
 
     FileLock lock(m_fd);
-    QFile existing(path);
-    if (!existing.open(QIODevice::ReadOnly))
+    const int readFd = ::open(fileNameBytes(path).constData(), O_RDONLY);
+    QFile existing;
+    if (readFd < 0)
+        return refuse(systemError());
+    if (!existing.open(readFd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(readFd);
         return refuse(existing.errorString());
+    }
     const QByteArray contents = existing.readAll();
     if (contents.isEmpty())
         return writeAll(m_fd, header + '\n') || refuse(systemError());
