@@ -1,4 +1,5 @@
 #include "station.h"
+#include "bytetext.h"
 #include "deviceinfo.h"
 #include "output.h"
 
@@ -54,7 +55,7 @@ Tally tallyOf(const QVector<WidgetRun> &runs, bool perSerial)
     // A widget's last attempt decides for it.
     QHash<QString, const WidgetRun *> last;
     for (const WidgetRun &run : runs)
-        last[perSerial && !run.sameSerialAsAnother ? QString::fromLatin1(run.serial) : QString::number(run.index)] = &run;
+        last[perSerial && !run.sameSerialAsAnother ? textFromBytes(run.serial) : QString::number(run.index)] = &run;
     Tally tally;
     tally.code = ExitDone;
     tally.widgets = last.size();
@@ -119,7 +120,7 @@ Tally runStation(const UpdateContext &context)
             devices = readDeviceInfoList(count);
         QVector<Attachment> listed;
         for (const FT_DEVICE_LIST_INFO_NODE &node : qAsConst(devices))
-            listed << Attachment{node.LocId, deviceSerialString(node).toLatin1(), deviceDescription(node)};
+            listed << Attachment{node.LocId, bytesFromText(deviceSerialString(node)), deviceDescription(node)};
         const QSet<Attachment> present(listed.cbegin(), listed.cend());
         reap();
         // Pulled out: plugged in again, it is a new attachment and updated again.
@@ -147,7 +148,7 @@ Tally runStation(const UpdateContext &context)
                 if (!waiting.contains(a))
                     reporter.error(QStringLiteral("another widget with serial %1 is attached: the two cannot be told"
                                                   " apart; this one is updated once the other is pulled out")
-                                       .arg(printable(QString::fromLatin1(a.serial))));
+                                       .arg(printable(textFromBytes(a.serial))));
                 waiting.insert(a);
                 continue;
             }

@@ -1,4 +1,5 @@
 #include "widgetjob.h"
+#include "bytetext.h"
 #include "deviceinfo.h"
 #include "firmwareupdate.h"
 #include "widgetlink.h"
@@ -14,7 +15,7 @@ bool openedSerial(const WidgetLink &link, QByteArray *serial)
     char text[16] = {};
     if (FT_GetDeviceInfo(link.handle, nullptr, nullptr, text, nullptr, nullptr) != FT_OK)
         return false;
-    *serial = deviceInfoField(text, int(sizeof text)).toLatin1();
+    *serial = bytesFromText(deviceInfoField(text, int(sizeof text)));
     return true;
 }
 
@@ -51,7 +52,7 @@ QString openChosen(WidgetLink &link, WidgetRun &run, WidgetResult *result)
         *result = WidgetResult::NotChosen;
         return QStringLiteral("widget %1 reports serial %2, not %3: it was replaced after the list was read;"
                               " nothing was sent")
-            .arg(name, printable(QString::fromLatin1(serial)), run.shownSerial());
+            .arg(name, printable(textFromBytes(serial)), run.shownSerial());
     }
     // A widget waiting in its loader answers once it has a whole image; a
     // recovery asks once, and goes on either way.
@@ -114,19 +115,59 @@ QString printable(const QString &text)
 {
     QString shown;
     shown.reserve(text.size());
+    auto escape = [&shown](uint byte) { shown += QStringLiteral("\\x%1").arg(byte, 2, 16, QLatin1Char('0')); };
     for (const QChar c : text) {
         const ushort u = c.unicode();
-        if (u < 0x20 || (u >= 0x7F && u < 0xA0) || u == '\\')
-            shown += QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
-        else
+        unsigned char byte = 0;
+        if (isEscapedByte(c, &byte)) {
+            escape(byte);
+        } else if (u < 0x20 || u == 0x7F || u == '\\') {
+            escape(u);
+        } else if (u >= 0x80 && u < 0xA0) { // a C1 control: its two bytes
+            escape(0xC2);
+            escape(u);
+        } else {
             shown += c;
+        }
     }
     return shown;
 }
 
+bool textFromPrintable(const QString &printed, QString *text)
+{
+    auto at = [&printed](int i) { return i < printed.size() ? printed[i].unicode() : 0; };
+    auto hexDigit = [&at](int i) {
+        const int u = at(i);
+        return u >= '0' && u <= '9'   ? u - '0'
+               : u >= 'a' && u <= 'f' ? u - 'a' + 10
+               : u >= 'A' && u <= 'F' ? u - 'A' + 10
+                                      : -1;
+    };
+    QByteArray bytes;
+    int plainFrom = 0;
+    for (int i = printed.indexOf('\\'); i >= 0; i = printed.indexOf('\\', plainFrom)) {
+        if (at(i + 1) != 'x' || hexDigit(i + 2) < 0 || hexDigit(i + 3) < 0)
+            return false;
+        bytes += bytesFromText(printed.mid(plainFrom, i - plainFrom));
+        bytes += char(hexDigit(i + 2) * 16 + hexDigit(i + 3));
+        plainFrom = i + 4;
+    }
+    *text = textFromBytes(bytes + bytesFromText(printed.mid(plainFrom)));
+    return true;
+}
+
+QString printablePath(const QString &path)
+{
+#ifdef _WIN32
+    return path;
+#else
+    return printable(path);
+#endif
+}
+
 QString WidgetRun::shownSerial() const
 {
-    return printable(QString::fromLatin1(serial));
+    return printable(textFromBytes(serial));
 }
 
 QString WidgetRun::shownName() const
