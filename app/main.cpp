@@ -1,3 +1,4 @@
+#include "emulatedknobs.h"
 #include "mainwindowpro.h"
 #include "version.h"
 
@@ -45,6 +46,13 @@ int main(int argc, char *argv[])
     const int answered = answerWithoutWindow(argc, argv);
     if (answered >= 0)
         return answered;
+    // Whether real widgets are touched hangs on these variables: a typo in
+    // one is refused, never guessed at.
+    const QStringList problems = lumora::emulatorSettingsProblems();
+    for (const QString &problem : problems)
+        std::fprintf(stderr, "lumora-configurator: %s\n", problem.toLocal8Bit().constData());
+    if (!problems.isEmpty())
+        return 2;
 #ifdef SIGPIPE
     // Standard output may be a pipe that its reader closed: the device count
     // written there must not end the program.

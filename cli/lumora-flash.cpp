@@ -2,7 +2,9 @@
 // image into one widget, into every attached widget at once (--all), or into
 // each widget as it is plugged in (--station), with the same link and update
 // procedure as the window.
+#include "bytetext.h"
 #include "deviceinfo.h"
+#include "emulatedknobs.h"
 #include "firmwareimage.h"
 #include "firmwareupdate.h"
 #include "options.h"
@@ -26,6 +28,7 @@
 #include <cstdio>
 #include <thread>
 #ifndef _WIN32
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 #endif
@@ -52,37 +55,50 @@ void installSignalHandlers()
 #endif
 }
 
-enum class Answer { Yes, No, Signal };
+enum class Answer { Yes, No, Signal, NoTerminal };
 
-// Asks on the terminal; anything but y/yes is no. A signal while the
-// question waits is no, at once.
+// Asks on the controlling terminal, where it is seen whatever standard error
+// is; anything but y/yes is no. A signal while the question waits is no, at
+// once.
 Answer ask(const QString &question)
 {
     output::drain();
-    std::fprintf(stderr, "%s [y/N] ", question.toLocal8Bit().constData());
-    std::fflush(stderr);
+    const QByteArray prompt = question.toLocal8Bit() + " [y/N] ";
     QByteArray line;
 #ifdef _WIN32
+    std::fputs(prompt.constData(), stderr);
+    std::fflush(stderr);
     char answer[16] = {};
     if (std::fgets(answer, sizeof answer, stdin))
         line = answer;
 #else
+    const int tty = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (tty < 0)
+        return Answer::NoTerminal;
+    // A terminal takes a blocking write whole.
+    auto say = [tty](const QByteArray &text) {
+        const auto written = ::write(tty, text.constData(), size_t(text.size()));
+        Q_UNUSED(written);
+    };
+    say(prompt);
     for (;;) {
         if (gSignals.load() > 0) {
-            std::fputc('\n', stderr);
+            say("\n");
+            ::close(tty);
             return Answer::Signal;
         }
-        pollfd in{STDIN_FILENO, POLLIN, 0};
+        pollfd in{tty, POLLIN, 0};
         if (poll(&in, 1, 50) <= 0)
             continue;
         char c = 0;
-        const auto n = ::read(STDIN_FILENO, &c, 1);
+        const auto n = ::read(tty, &c, 1);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0 || c == '\n' || line.size() > 16)
             break;
         line += c;
     }
+    ::close(tty);
 #endif
     const QByteArray text = line.trimmed().toLower();
     return text == "y" || text == "yes" ? Answer::Yes : Answer::No;
@@ -98,7 +114,9 @@ bool confirmed(const FlashOptions &o, Reporter &reporter, const QString &questio
         return true;
     reporter.error(answer == Answer::Signal ? QStringLiteral("not confirmed (a signal at the question): update not"
                                                              " started; nothing was sent")
-                                            : QStringLiteral("update not started"));
+                   : answer == Answer::NoTerminal ? QStringLiteral("no terminal to ask on (/dev/tty cannot be opened):"
+                                                                   " give --yes to update without asking")
+                                                  : QStringLiteral("update not started"));
     return false;
 }
 
@@ -270,8 +288,8 @@ Tally updateMode(const FlashOptions &o, Reporter &reporter, RecordFile &record)
     // Read and check the image before touching any widget.
     FirmwareImage image;
     QString problem;
-    if (image.load(o.imagePath, &problem))
-        problem = FirmwareUpdate::imageProblem(image, o.imagePath);
+    if (image.load(o.imagePath, &problem, printablePath(o.imagePath)))
+        problem = FirmwareUpdate::imageProblem(image, printablePath(o.imagePath));
     if (!problem.isEmpty()) {
         reporter.error(problem);
         return {ExitBadFile, 0, 0};
@@ -284,7 +302,7 @@ Tally updateMode(const FlashOptions &o, Reporter &reporter, RecordFile &record)
         return {ExitNotConfirmed, 0, 0};
     }
     RunFacts facts;
-    facts.imageFile = QFileInfo(o.imagePath).fileName();
+    facts.imageFile = printable(QFileInfo(o.imagePath).fileName());
     facts.imageVersion = printable(image.versionText()); // as the questions show it too
     // Of the bytes that are sent, not of the file as it may be by now.
     facts.imageSha256 = QCryptographicHash::hash(image.fileContents(), QCryptographicHash::Sha256).toHex();
@@ -297,7 +315,8 @@ Tally updateMode(const FlashOptions &o, Reporter &reporter, RecordFile &record)
     if (o.hasRecord) {
         QString why, note;
         if (!record.open(o.recordPath, {o.imagePath}, &why, &note)) {
-            reporter.error(QStringLiteral("cannot write the record %1: %2; nothing was flashed").arg(o.recordPath, why));
+            reporter.error(QStringLiteral("cannot write the record %1: %2; nothing was flashed")
+                               .arg(printablePath(o.recordPath), why));
             return {ExitOutputFailed, 0, 0};
         }
         if (!note.isEmpty())
@@ -357,26 +376,45 @@ int signalsReceived()
     return gSignals.load();
 }
 
+// The command line: on Linux as its very bytes (file names and serial
+// strings that are not UTF-8 included, see bytetext.h), elsewhere as Qt reads it.
+QStringList commandLine(int argc, char *argv[])
+{
+#ifdef Q_OS_LINUX
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << textFromBytes(QByteArray(argv[i]));
+    return arguments;
+#else
+    Q_UNUSED(argc);
+    Q_UNUSED(argv);
+    return QCoreApplication::arguments();
+#endif
+}
+
 int main(int argc, char *argv[])
 {
     installSignalHandlers();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName("lumora-flash");
 
-    const ParsedOptions parsed = parseOptions(QCoreApplication::arguments());
-    switch (parsed.action) {
-    case ParsedOptions::Bad:
+    const ParsedOptions parsed = parseOptions(commandLine(argc, argv));
+    // Whether real widgets are touched hangs on these variables: a typo in
+    // one is bad usage, never guessed at.
+    const QStringList problems = parsed.action == ParsedOptions::Bad ? QStringList{parsed.text}
+                                 : parsed.action == ParsedOptions::Run ? lumora::emulatorSettingsProblems()
+                                                                       : QStringList();
+    if (!problems.isEmpty()) {
         output::installMessageHandler(false);
-        output::printError(parsed.text);
+        for (const QString &problem : problems)
+            output::printError(problem);
         return ExitUsage;
-    case ParsedOptions::Help:
-    case ParsedOptions::Version: {
+    }
+    if (parsed.action != ParsedOptions::Run) {
         const QString text = parsed.action == ParsedOptions::Help ? parsed.text
                                                                     : lumora::versionText("lumora-flash") + '\n';
         std::fputs(text.toLocal8Bit().constData(), stdout);
         return std::fflush(stdout) == 0 && !std::ferror(stdout) ? ExitDone : ExitOutputFailed;
-    }
-    case ParsedOptions::Run: break;
     }
     const FlashOptions &o = parsed.options;
     output::installMessageHandler(o.verbose);

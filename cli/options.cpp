@@ -1,5 +1,6 @@
 #include "options.h"
 #include "outcome.h"
+#include "widgetjob.h"
 
 #include <QCommandLineParser>
 
@@ -17,7 +18,8 @@ ParsedOptions parseOptions(const QStringList &arguments)
         {"list", "List the attached widgets: index, description, serial."},
         {"info", "Open the widget and show its serial number, firmware and DMX timing."},
         {{"d", "device"}, "Use the widget at index <N> of the list.", "N"},
-        {{"s", "serial"}, "Use the widget whose serial string is <SN>.", "SN"},
+        {{"s", "serial"}, "Use the widget whose serial string is <SN>, as --list prints it: \\xNN is the byte NN.",
+         "SN"},
         {"all", "Update every attached widget at the same time."},
         {"station", "Update each widget as it is plugged in, until interrupted."},
         {"recover", "Update a widget that waits in its loader and does not answer its parameter request"
@@ -51,8 +53,23 @@ ParsedOptions parseOptions(const QStringList &arguments)
         return parsed;
     }
 
+    // Given twice, an option must say the same both times: which one was
+    // meant is not guessed.
+    for (const char *name : {"device", "serial", "record"}) {
+        QStringList given = parser.values(name);
+        given.removeDuplicates();
+        const QString values = given.join(", ");
+        if (given.size() > 1)
+            return bad(QStringLiteral("--%1 given more than once (%2): give it once")
+                           .arg(name, name == QLatin1String("record") ? printablePath(values) : values));
+    }
+    QStringList files = parser.positionalArguments();
+    files.removeDuplicates();
+    if (files.size() > 1)
+        return bad(QStringLiteral("%1 images given (%2): give one FILE.bin")
+                       .arg(files.size()).arg(printablePath(files.join(", "))));
+
     FlashOptions &o = parsed.options;
-    const QStringList files = parser.positionalArguments();
     const bool list = parser.isSet("list"), info = parser.isSet("info"), all = parser.isSet("all"),
                station = parser.isSet("station");
     o.json = parser.isSet("json");
@@ -62,14 +79,17 @@ ParsedOptions parseOptions(const QStringList &arguments)
     o.verify = !parser.isSet("no-verify");
     o.stationName = parser.value("station-name");
     o.hasSerial = parser.isSet("serial");
-    o.serial = parser.value("serial");
+    if (o.hasSerial && !textFromPrintable(parser.value("serial"), &o.serial))
+        return bad(QStringLiteral("--serial %1: a backslash starts \\xNN, the byte NN in two hex digits, as --list"
+                                  " prints it; give a backslash itself as \\x5c")
+                       .arg(parser.value("serial")));
     o.hasRecord = parser.isSet("record");
     o.recordPath = parser.value("record");
     const bool hasDevice = parser.isSet("device");
     o.deviceText = parser.value("device");
     o.imagePath = files.value(0);
 
-    if (int(list) + int(info) + int(!files.isEmpty()) != 1 || files.size() > 1)
+    if (int(list) + int(info) + int(!files.isEmpty()) != 1)
         return bad("give exactly one of --list, --info or FILE.bin (see --help)");
     if (hasDevice && o.hasSerial)
         return bad("--device and --serial exclude each other");

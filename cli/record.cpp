@@ -1,4 +1,5 @@
 #include "record.h"
+#include "bytetext.h"
 
 #include <QDateTime>
 #include <QFileInfo>
@@ -120,7 +121,7 @@ bool onDisk(int fd)
 bool sameFile(const struct stat &a, const QString &path)
 {
     struct stat b;
-    return ::stat(QFile::encodeName(path).constData(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+    return ::stat(fileNameBytes(path).constData(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 // Holds an exclusive lock on the file while it lives, so that two flashers
@@ -214,7 +215,7 @@ bool RecordFile::open(const QString &path, const QStringList &readFiles, QString
 
 bool RecordFile::openAt(QString *error, QString *note)
 {
-    const QByteArray path = QFile::encodeName(m_path);
+    const QByteArray path = fileNameBytes(m_path);
 #ifdef O_NONBLOCK
     // A pipe that nobody reads must not hold the run at its open.
     m_fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK, 0644);
@@ -252,9 +253,14 @@ bool RecordFile::openAt(QString *error, QString *note)
         return writeAll(m_fd, header + m_lineEnd) || refuse(systemError());
 
     FileLock lock(m_fd);
-    QFile existing(m_path);
-    if (!existing.open(QIODevice::ReadOnly))
+    const int readFd = ::open(path.constData(), O_RDONLY);
+    QFile existing;
+    if (readFd < 0)
+        return refuse(systemError());
+    if (!existing.open(readFd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(readFd);
         return refuse(existing.errorString());
+    }
     const QByteArray contents = existing.readAll();
     if (contents.isEmpty())
         return (writeAll(m_fd, header + m_lineEnd) && onDisk(m_fd)) || refuse(systemError());

@@ -57,7 +57,7 @@ Tally tallyOf(const QVector<WidgetRun> &runs, bool perSerial)
     // A widget's last attempt decides for it.
     QHash<QString, const WidgetRun *> last;
     for (const WidgetRun &run : runs)
-        last[perSerial && !run.sameSerialAsAnother ? QString::fromLatin1(run.serial) : QString::number(run.index)] = &run;
+        last[perSerial && !run.sameSerialAsAnother ? textFromBytes(run.serial) : QString::number(run.index)] = &run;
     Tally tally;
     tally.code = ExitDone;
     tally.widgets = last.size();

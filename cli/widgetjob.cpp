@@ -149,14 +149,54 @@ QString printable(const QString &text)
 {
     QString shown;
     shown.reserve(text.size());
+    auto escape = [&shown](uint byte) { shown += QStringLiteral("\\x%1").arg(byte, 2, 16, QLatin1Char('0')); };
     for (const QChar c : text) {
         const ushort u = c.unicode();
-        if (u < 0x20 || (u >= 0x7F && u < 0xA0) || u == '\\')
-            shown += QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
-        else
+        unsigned char byte = 0;
+        if (isEscapedByte(c, &byte)) {
+            escape(byte);
+        } else if (u < 0x20 || u == 0x7F || u == '\\') {
+            escape(u);
+        } else if (u >= 0x80 && u < 0xA0) { // a C1 control: its two bytes
+            escape(0xC2);
+            escape(u);
+        } else {
             shown += c;
+        }
     }
     return shown;
+}
+
+bool textFromPrintable(const QString &printed, QString *text)
+{
+    auto at = [&printed](int i) { return i < printed.size() ? printed[i].unicode() : 0; };
+    auto hexDigit = [&at](int i) {
+        const int u = at(i);
+        return u >= '0' && u <= '9'   ? u - '0'
+               : u >= 'a' && u <= 'f' ? u - 'a' + 10
+               : u >= 'A' && u <= 'F' ? u - 'A' + 10
+                                      : -1;
+    };
+    QByteArray bytes;
+    int plainFrom = 0;
+    for (int i = printed.indexOf('\\'); i >= 0; i = printed.indexOf('\\', plainFrom)) {
+        if (at(i + 1) != 'x' || hexDigit(i + 2) < 0 || hexDigit(i + 3) < 0)
+            return false;
+        bytes += bytesFromText(printed.mid(plainFrom, i - plainFrom));
+        bytes += char(hexDigit(i + 2) * 16 + hexDigit(i + 3));
+        plainFrom = i + 4;
+    }
+    *text = textFromBytes(bytes + bytesFromText(printed.mid(plainFrom)));
+    return true;
+}
+
+QString printablePath(const QString &path)
+{
+#ifdef _WIN32
+    return path;
+#else
+    return printable(path);
+#endif
 }
 
 QString WidgetRun::shownSerial() const

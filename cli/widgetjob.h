@@ -49,10 +49,18 @@ struct WidgetRun
 };
 
 // Text from a file or a device as the flasher prints it: control characters
-// and the backslash as \xNN, so that a version line or a device string cannot
-// move the cursor, clear the screen or fake a line of its own, and two
-// different strings never print the same.
+// and the backslash as \xNN, each NN a byte of their UTF-8 form, and bytes
+// that were not UTF-8 (see bytetext.h) as \xNN of the byte itself; so that a
+// version line or a device string cannot move the cursor, clear the screen
+// or fake a line of its own, two different strings never print the same,
+// and the printed form reads back with textFromPrintable.
 QString printable(const QString &text);
+// The text a printed form stands for, each \xNN the byte NN; other
+// characters stand for themselves. False when a backslash starts no \xNN.
+bool textFromPrintable(const QString &printed, QString *text);
+// A file name as the flasher prints it: printable() where a name may be any
+// bytes; on Windows as it is, its backslashes being the separators.
+QString printablePath(const QString &path);
 
 struct WidgetJobHooks
 {

@@ -15,8 +15,9 @@ public:
 
     // Reads the file at `path`. Only a regular file is read (a pipe or a
     // device could block for ever or never end), and only when its size fits
-    // the format. Returns false with the reason in `error`.
-    bool load(const QString &path, QString *error);
+    // the format. Returns false with the reason in `error`, which names the
+    // file `shownPath` when one is given.
+    bool load(const QString &path, QString *error, const QString &shownPath = QString());
 
     // The first line (up to the first 0x0A, and at most the header when there
     // is none), as Latin-1 up to the first 0x00.

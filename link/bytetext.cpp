@@ -1,5 +1,7 @@
 #include "bytetext.h"
 
+#include <QFile>
+
 namespace {
 
 constexpr ushort EscapeBase = 0xDC00;
@@ -92,4 +94,13 @@ QByteArray bytesFromText(const QString &text)
         i += units - 1;
     }
     return bytes;
+}
+
+QByteArray fileNameBytes(const QString &fileName)
+{
+#ifdef Q_OS_LINUX
+    return bytesFromText(fileName);
+#else
+    return QFile::encodeName(fileName);
+#endif
 }

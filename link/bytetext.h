@@ -15,5 +15,9 @@ QString textFromBytes(const QByteArray &bytes);
 QByteArray bytesFromText(const QString &text);
 // Whether `c` stands for a byte that was not valid UTF-8; `*byte` is that byte.
 bool isEscapedByte(QChar c, unsigned char *byte = nullptr);
+// A file name as the system takes it: on Linux, where a name is any bytes and
+// the command line is read with textFromBytes, the very bytes the text came
+// from; elsewhere Qt's own encoding.
+QByteArray fileNameBytes(const QString &fileName);
 
 #endif

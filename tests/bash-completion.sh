@@ -1,7 +1,8 @@
 #!/bin/bash
-# Checks the bash completion of lumora-flash against the built flasher on two
+# Checks the bash completion of lumora-flash against the built flasher on
 # emulated widgets, with bash-completion's framework when it is installed and
-# without it:
+# without it; serial strings that a shell would expand come back quoted and
+# run nothing:
 #   bash-completion.sh COMPLETION_FILE LUMORA_FLASH
 # Exits non-zero when a completion is missing.
 set -u
@@ -12,11 +13,15 @@ framework=/usr/share/bash-completion/bash_completion
 failures=0
 
 # Prints COMPREPLY, one a line, for the command line "$@" (the last word is
-# the one being completed) in a fresh shell, with or without the framework.
+# the one being completed) in a fresh shell, with or without the framework,
+# in the work directory, on the widgets that $serials names (two by default).
+serials=
 complete_words() {
-    local with=$1
+    local with=$1 count=2
     shift
-    PATH=$flash_dir:$PATH LUMORA_EMULATOR=2 bash --norc --noprofile -c '
+    [ -n "$serials" ] && count=$(($(printf '%s' "$serials" | tr -cd , | wc -c) + 1))
+    (cd "$work" && PATH=$flash_dir:$PATH LUMORA_EMULATOR=$count LUMORA_EMULATOR_SERIALS=$serials \
+        bash --norc --noprofile -c '
         with=$1 framework=$2 completion=$3
         shift 3
         if [ "$with" = framework ]; then
@@ -31,7 +36,7 @@ complete_words() {
         COMP_POINT=${#COMP_LINE}
         _lumora_flash lumora-flash "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
         printf "%s\n" "${COMPREPLY[@]}"
-    ' sh "$with" "$framework" "$completion" "$@"
+    ' sh "$with" "$framework" "$completion" "$@")
 }
 
 expect() {
@@ -48,7 +53,7 @@ expect() {
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/lumora-completion.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-touch "$work/new.bin" "$work/notes.txt"
+touch "$work/new.bin" "$work/notes.txt" "$work/A1"
 
 withs=plain
 if [ -r "$framework" ]; then
@@ -64,7 +69,24 @@ EM000002" lumora-flash --serial ""
     expect "$with" "the indices of --list" "0
 1" lumora-flash --device ""
     expect "$with" "the .bin image" "$work/new.bin" lumora-flash --yes "$work/n"
+
+    # Each serial as the word that the shell reads back as it (a backslash
+    # as --list prints it, \x5c): nothing expanded, globbed or run.
+    serials='$(touch PWN),~root,A*,a b,it'"'"'s "q",a\b'
+    expect "$with" "each serial quoted" '\$\(touch\ PWN\)
+\~root
+A\*
+a\ b
+it\'"'"'s\ \"q\"
+a\\x5cb' lumora-flash --serial ""
+    expect "$with" "the serial that starts so, read as the shell reads it" 'a\ b' lumora-flash -s '"a '
+    expect "$with" "the serial that starts with a tilde" '\~root' lumora-flash -s '~'
+    serials=
 done
+if [ -e "$work/PWN" ] || [ -e PWN ]; then
+    echo "FAIL: a serial string was run as a command"
+    failures=$((failures + 1))
+fi
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed"

@@ -5,6 +5,7 @@
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QTextCodec>
 #include <QUuid>
 #include <QtTest>
 
@@ -116,8 +117,13 @@ private:
 private slots:
     void initTestCase()
     {
+        // Arguments, variables and file names are bytes here, a character
+        // each, as Latin-1 makes them: names and serial strings that are not
+        // UTF-8 reach the flasher, and are checked, byte for byte.
+        QTextCodec::setCodecForLocale(QTextCodec::codecForName("ISO-8859-1"));
         QVERIFY(m_dir.isValid());
         writeFile("three.bin", firmwareFile(3));
+        writeFile(QString::fromLatin1("fw\xe9.bin"), firmwareFile(3));
         writeFile("ragged.bin", firmwareFile(2, 100));
         writeFile("header-only.bin", firmwareFile(0, 255));
         writeFile("too-large.bin", QByteArray(255 + 65536 * 256, char(0x11)));
@@ -215,6 +221,63 @@ private slots:
                                                     << QByteArray("0\tLumora USB DMX\tEM\\x1b[2J\\x0d01\n"
                                                                   "1\tLumora USB DMX\tA\\x01\n2\tLumora USB DMX\tA\\x5cx01\n")
                                                     << QByteArray();
+        // What --list prints, --serial takes back: escapes are bytes, the
+        // rest is the serial's own text.
+        QTest::newRow("serial by its printed form") << QStringList{"--info", "--serial", "A\\x5cx01"}
+                                                    << QStringList{"LUMORA_EMULATOR=3",
+                                                                   "LUMORA_EMULATOR_SERIALS=EM\x1b[2J\r01,A\x01,A\\x01"}
+                                                    << 0 << QByteArray("Serial No 201002\n") << QByteArray();
+        const QString unicodeSerials =
+            QString::fromLatin1("LUMORA_EMULATOR_SERIALS=AB\xe9" "CD,AB\xc3\xa9" "CD,AB\xc3\xa7" "CD");
+        QTest::newRow("serials not UTF-8 escaped")
+            << QStringList{"--list"} << QStringList{"LUMORA_EMULATOR=3", unicodeSerials} << 0
+            << QByteArray("0\tLumora USB DMX\tAB\\xe9" "CD\n1\tLumora USB DMX\tAB\xc3\xa9" "CD\n"
+                          "2\tLumora USB DMX\tAB\xc3\xa7" "CD\n")
+            << QByteArray();
+        QTest::newRow("serial not UTF-8, chosen") << QStringList{"--info", "--serial", "AB\\xe9" "CD"}
+                                                  << QStringList{"LUMORA_EMULATOR=3", unicodeSerials} << 0
+                                                  << QByteArray("Serial No 201000\n") << QByteArray();
+        QTest::newRow("serial in UTF-8, chosen")
+            << QStringList{"--info", "--serial", QString::fromLatin1("AB\xc3\xa7" "CD")}
+            << QStringList{"LUMORA_EMULATOR=3", unicodeSerials} << 0
+                                                 << QByteArray("Serial No 201002\n") << QByteArray();
+        QTest::newRow("serial with a stray backslash") << QStringList{"--info", "--serial", "A\\b"} << QStringList{}
+                                                       << 2 << QByteArray()
+                                                       << QByteArray("give a backslash itself as \\x5c");
+        // Which of two values was meant is not guessed; the same one twice is one.
+        QTest::newRow("device twice") << QStringList{"--info", "-d", "0", "--device", "1"}
+                                      << QStringList{"LUMORA_EMULATOR=2"} << 2 << QByteArray()
+                                      << QByteArray("--device given more than once (0, 1)");
+        QTest::newRow("device twice, the same") << QStringList{"--info", "-d", "1", "-d", "1"}
+                                                << QStringList{"LUMORA_EMULATOR=2"} << 0
+                                                << QByteArray("Serial No 201001\n") << QByteArray();
+        QTest::newRow("serial twice") << QStringList{"--info", "-s", "EM000001", "--serial", "EM000002"}
+                                      << QStringList{"LUMORA_EMULATOR=2"} << 2 << QByteArray()
+                                      << QByteArray("--serial given more than once (EM000001, EM000002)");
+        QTest::newRow("record twice")
+            << QStringList{"--yes", "--record", path("a.csv"), "--record", path("b.csv"), three} << QStringList{} << 2
+            << QByteArray() << QByteArray("--record given more than once");
+        QTest::newRow("two images") << QStringList{"--yes", three, path("ragged.bin")} << QStringList{} << 2
+                                    << QByteArray() << QByteArray("2 images given");
+        // These decide whether real widgets are touched: never guessed at.
+        QTest::newRow("widget count malformed") << QStringList{"--yes", "--json", three}
+                                                << QStringList{"LUMORA_EMULATOR=abc"} << 2 << QByteArray()
+                                                << QByteArray("LUMORA_EMULATOR=abc: expected the number of widgets to"
+                                                              " emulate, a whole number from 0 to 64");
+        QTest::newRow("plug events malformed") << QStringList{"--yes", "--json", three}
+                                               << QStringList{"LUMORA_EMULATOR_PLUG=abc"} << 2 << QByteArray()
+                                               << QByteArray("LUMORA_EMULATOR_PLUG=abc: cannot read \"abc\"");
+        QTest::newRow("knob malformed") << QStringList{"--yes", "--json", three}
+                                        << QStringList{"LUMORA_EMULATOR_REFUSE_PAGES=x7"} << 2 << QByteArray()
+                                        << QByteArray("LUMORA_EMULATOR_REFUSE_PAGES=x7: cannot read \"x7\"; expected"
+                                                      " whole numbers");
+        QTest::newRow("variable misspelt")
+            << QStringList{"--yes", three} << QStringList{"LUMORA_EMULATOR_SERIAL=B"} << 2 << QByteArray()
+            << QByteArray("LUMORA_EMULATOR_SERIAL is not a variable");
+        // A silent widget does not take a page either.
+        QTest::newRow("silent widget recovered") << QStringList{"--yes", "--recover", "-d", "0", path("long.bin")}
+                                                 << QStringList{"LUMORA_EMULATOR_SILENT=1"} << 9 << QByteArray()
+                                                 << QByteArray("Widget stopped answering at page 1 of 256");
         QTest::newRow("verbose: the log too") << QStringList{"--yes", "--verbose", three}
                                               << QStringList{"LUMORA_EMULATOR_REFUSE_PAGES=1"} << 6 << QByteArray()
                                               << QByteArray("File size 768\npage 1 of 3 (33%)\n!\npage 2 of 3");
@@ -268,8 +331,13 @@ private slots:
             QCOMPARE(result.out, QByteArray());
         }
         QVERIFY2(result.err.contains(err), result.err.constData());
-        // Only a run that updates may touch the flash.
-        if (exitCode != 6 && exitCode != 9)
+        // Only a run that updates may touch the flash; a widget that stopped
+        // answering holds the pages before that one alone.
+        const QRegularExpressionMatch stopped =
+            QRegularExpression("stopped answering at page (\\d+) of").match(QString::fromLatin1(result.err));
+        if (stopped.hasMatch())
+            QCOMPARE(flashed("EM000001").size(), (stopped.captured(1).toInt() - 1) * 256);
+        else if (exitCode != 6)
             QCOMPARE(flashed("EM000001"), QByteArray());
         QVERIFY(clock.elapsed() < 10000);
         QFile other(path("other.csv"));
@@ -288,6 +356,9 @@ private slots:
         QTest::newRow("left-over bytes not sent") << QStringList{} << "ragged.bin" << "EM000001" << 2 << "";
         QTest::newRow("by index") << QStringList{"-d", "1"} << "three.bin" << "EM000002" << 3 << "";
         QTest::newRow("by serial") << QStringList{"--serial", "EM000002"} << "three.bin" << "EM000002" << 3 << "";
+        // Names that are not UTF-8 are the very bytes given.
+        QTest::newRow("names not UTF-8") << QStringList{"-d", "0", "--record", path(QString::fromLatin1("rec\xe9.csv"))}
+                                         << QString::fromLatin1("fw\xe9.bin") << "EM000001" << 3 << "";
         // Brought back from its loader, where it answers nothing but pages.
         QTest::newRow("recovered") << QStringList{"--recover", "--serial", "EM000002"} << "ragged.bin" << "EM000002" << 2
                                    << "EM000002";
@@ -319,6 +390,12 @@ private slots:
         QVERIFY(source.open(QIODevice::ReadOnly));
         QCOMPARE(flashed(serial), source.readAll().mid(255, pages * 256));
         QCOMPARE(QDir(m_dir.path()).entryList({"flash-*.bin"}).size(), 1);
+        if (arguments.contains("--record")) {
+            QCOMPARE(QDir(m_dir.path()).entryList({"rec*"}), QStringList{QString::fromLatin1("rec\xe9.csv")});
+            QFile record(arguments.last());
+            QVERIFY(record.open(QIODevice::ReadOnly));
+            QVERIFY2(record.readAll().contains(",fw\\xe9.bin,1.07,"), "the image's name as printed");
+        }
     }
 
     void verification_data()
@@ -397,14 +474,17 @@ private slots:
         QTest::addColumn<QByteArray>("answer");
         QTest::addColumn<QString>("plug");
         QTest::addColumn<int>("exitCode");
-        QTest::newRow("yes") << QByteArray("y\n") << QString() << 0;
-        QTest::newRow("no") << QByteArray("n\n") << QString() << 7;
-        QTest::newRow("just return") << QByteArray("\n") << QString() << 7;
+        QTest::addColumn<bool>("errorToFile"); // standard error: the terminal, or a file
+        QTest::newRow("yes") << QByteArray("y\n") << QString() << 0 << false;
+        QTest::newRow("no") << QByteArray("n\n") << QString() << 7 << false;
+        QTest::newRow("just return") << QByteArray("\n") << QString() << 7 << false;
+        // The question is asked where it is seen, whatever standard error is.
+        QTest::newRow("yes, standard error to a file") << QByteArray("y\n") << QString() << 0 << true;
         // Pulled out while the question waits: its neighbour must not be
         // opened in its place.
-        QTest::newRow("chosen widget pulled out") << QByteArray("y\n") << "300:-EM000001" << 4;
+        QTest::newRow("chosen widget pulled out") << QByteArray("y\n") << "300:-EM000001" << 4 << false;
         // A signal while the question waits answers it: no, at once.
-        QTest::newRow("a signal at the question") << QByteArray() << QString() << 7;
+        QTest::newRow("a signal at the question") << QByteArray() << QString() << 7 << false;
     }
 
     void confirmationOnTerminal()
@@ -412,6 +492,7 @@ private slots:
         QFETCH(QByteArray, answer);
         QFETCH(QString, plug);
         QFETCH(int, exitCode);
+        QFETCH(bool, errorToFile);
         const QString script = QStandardPaths::findExecutable("script");
         if (script.isEmpty())
             QSKIP("no script(1) to give the flasher a terminal");
@@ -420,21 +501,37 @@ private slots:
         QProcess process;
         process.setProcessEnvironment(environment({"LUMORA_EMULATOR=2", "LUMORA_EMULATOR_PLUG=" + plug}));
         const bool signal = answer.isEmpty();
-        const QString command = QStringLiteral("%3 '%1' --serial EM000001 '%2'; echo \"exit=$?\"")
+        const QString errors = path("question-errors");
+        const QString command = QStringLiteral("%3 '%1' --serial EM000001 '%2' %4; echo \"exit=$?\"")
                                     .arg(LUMORA_FLASH_PATH, path("three.bin"))
-                                    .arg(signal ? "sh -c '(sleep 0.5; kill -TERM $$) & exec \"$0\" \"$@\"'" : "");
+                                    .arg(signal ? "sh -c '(sleep 0.5; kill -TERM $$) & exec \"$0\" \"$@\"'" : "",
+                                         errorToFile ? "2>'" + errors + "'" : QString());
         process.start(script, {"-qec", command, "/dev/null"});
         QVERIFY(process.waitForStarted());
+        // Answered once asked: the terminal echoes the answer where it is typed.
+        QElapsedTimer clock;
+        clock.start();
+        while (!process.peek(1 << 20).contains("[y/N] ") && clock.elapsed() < 15000)
+            process.waitForReadyRead(100);
         QTest::qWait(plug.isEmpty() ? 0 : 800);
         process.write(answer);
         QVERIFY(process.waitForFinished(20000));
         const QByteArray output = process.readAllStandardOutput();
-        QVERIFY2(output.contains("FW Version 1.07"), output.constData());
+        // The question and the answer, as the terminal echoes it.
+        QVERIFY2(output.contains("FW Version 1.07\r\nDo you want to start update? [y/N] " + answer.trimmed()),
+                 output.constData());
         QVERIFY2(output.contains("exit=" + QByteArray::number(exitCode)), output.constData());
         QCOMPARE(output.contains("update not started"), exitCode == 7);
         QCOMPARE(output.contains("not confirmed (a signal at the question)"), signal);
-        if (exitCode == 0) // a terminal: the progress line is rewritten in place
+        QFile errorFile(errors);
+        if (errorToFile) {
+            QVERIFY(errorFile.open(QIODevice::ReadOnly));
+            const QByteArray logged = errorFile.readAll();
+            QVERIFY2(logged.contains("page 3 of 3 (100%)\n3 pages written\n") && !logged.contains("Do you want"),
+                     logged.constData());
+        } else if (exitCode == 0) { // a terminal: the progress line is rewritten in place
             QVERIFY2(output.contains("\r\x1b[Kpage 3 of 3 (100%)"), output.constData());
+        }
         if (!plug.isEmpty())
             QVERIFY2(output.contains("EM000001 was unplugged after the device list was made"), output.constData());
         QCOMPARE(flashed("EM000001").size(), exitCode == 0 ? 3 * 256 : 0);

@@ -23,6 +23,8 @@ class EmulatedBus : public D2xxBackend
 {
 public:
     static constexpr int MaxWidgets = 64;
+    // The chip's serial string field holds 15 bytes and a NUL.
+    static constexpr int MaxSerialBytes = 15;
     // The bus the D2XX functions reach when the emulated backend is chosen.
     static EmulatedBus &instance();
     ~EmulatedBus() override;

@@ -171,7 +171,7 @@ void EmulatedWidget::dropPending()
 
 void EmulatedWidget::reply(int label, const QByteArray &payload)
 {
-    if (m_silentLabels.value(label, false))
+    if (m_silent || m_silentLabels.value(label, false))
         return;
     QByteArray bytes = frame(label, payload);
     QVector<QByteArray> &scripted = m_scripted[label];
@@ -240,7 +240,7 @@ void EmulatedWidget::frameArrived(int label, const QByteArray &payload)
         }
         m_trickling = m_trickling || (m_trickleFromPage >= 0 && page >= m_trickleFromPage);
         const bool accept = payload.size() == 2 + FLASH_PAGE_SIZE && !m_refusedPages.count(page);
-        const bool silent = m_trickling || (m_silentFromPage >= 0 && page >= m_silentFromPage);
+        const bool silent = m_silent || m_trickling || (m_silentFromPage >= 0 && page >= m_silentFromPage);
         if (!accept || silent)
             m_loaderRun = LoaderRun::Broken;
         else if (m_loaderRun == LoaderRun::NoPage)

@@ -72,6 +72,9 @@ public:
     // From that page on: no replies, only a noise byte every millisecond that
     // never makes a frame.
     void trickleFromPage(int pageIndex);
+    // Answers nothing at all, pages included (a page goes untaken), as a
+    // widget whose firmware hangs.
+    void silence() { m_silent = true; }
     void unplug();
     void replug();                          // back in its loader if it was in it
     void enterLoader();                     // where a loader request takes it
@@ -154,6 +157,7 @@ private:
     int m_silentFromPage = -1;
     int m_trickleFromPage = -1;
     bool m_trickling = false;
+    bool m_silent = false;
     quint32 m_noise = 0x2545F491u;
 
     std::deque<PendingByte> m_toHost;

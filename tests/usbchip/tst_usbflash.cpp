@@ -54,6 +54,10 @@ private slots:
                                        << unflashed;
         QTest::newRow("recovered") << QStringList{"--in-loader", "1"} << QStringList{"--yes", "--recover", "-d", "0", image}
                                    << 0 << QString() << QStringList{"64 pages written"} << QStringList{"EM000001"};
+        // The knobs are read as strictly as the emulator's variables: nothing runs.
+        QTest::newRow("knob malformed") << QStringList{"--refuse-pages", "x7"} << QStringList{"--yes", image} << 2
+                                        << QString() << QStringList{"--refuse-pages x7: cannot read \"x7\""}
+                                        << QStringList{};
         QTest::newRow("another program holds it") << QStringList{"--claimed"} << QStringList{"--info"} << 4 << QString()
                                                   << QStringList{"another program holds the widget"} << unflashed;
     }

@@ -76,8 +76,18 @@ int main(int argc, char *argv[])
     }
     const bool noAccess = options.contains("--no-access");
     EmulatorKnobValues knobs;
-    for (auto it = options.cbegin(); it != options.cend(); ++it) // the runner's own options are no knobs
-        knobs.setOption(it.key().toLatin1(), it.value().toLocal8Bit());
+    for (const EmulatorKnob &knob : emulatorKnobs()) {
+        const QString option = QString::fromLatin1(knob.option());
+        if (!options.contains(option))
+            continue;
+        const QByteArray value = options.value(option).toLocal8Bit();
+        if (const QString problem = knob.problem(value); !problem.isEmpty()) {
+            std::fprintf(stderr, "usbchip-run: %s %s: %s\n", knob.option().constData(), value.constData(),
+                         qPrintable(problem));
+            return 2;
+        }
+        knobs.set(knob, value);
+    }
 
     UsbChipBus bus;
     std::vector<UsbChip *> chips;
