@@ -11,6 +11,7 @@
 #include "output.h"
 #include "record.h"
 #include "reporter.h"
+#include "runcontrol.h"
 #include "station.h"
 #include "terminal.h"
 #include "version.h"
@@ -35,32 +36,12 @@
 
 namespace {
 
-std::atomic<int> gSignals{0};
-
-extern "C" void onStopSignal(int)
-{
-    gSignals.fetch_add(1);
-}
-
-void installSignalHandlers()
-{
-#ifdef SIGPIPE
-    // A closed pipe on standard output or error must not end a flash.
-    std::signal(SIGPIPE, SIG_IGN);
-#endif
-    std::signal(SIGINT, onStopSignal);
-    std::signal(SIGTERM, onStopSignal);
-#ifdef SIGHUP
-    std::signal(SIGHUP, onStopSignal);
-#endif
-}
-
 enum class Answer { Yes, No, Signal, NoTerminal };
 
 // Asks on the controlling terminal, where it is seen whatever standard error
 // is; anything but y/yes is no. A signal while the question waits is no, at
 // once.
-Answer ask(const QString &question)
+Answer ask(const QString &question, const RunControl &control)
 {
     output::drain();
     const QByteArray prompt = question.toLocal8Bit() + " [y/N] ";
@@ -82,7 +63,7 @@ Answer ask(const QString &question)
     };
     say(prompt);
     for (;;) {
-        if (gSignals.load() > 0) {
+        if (control.signalsReceived() > 0) {
             say("\n");
             ::close(tty);
             return Answer::Signal;
@@ -105,11 +86,12 @@ Answer ask(const QString &question)
 }
 
 // Confirmed by --yes or on the terminal; else says why not.
-bool confirmed(const FlashOptions &o, Reporter &reporter, const QString &question)
+bool confirmed(const UpdateContext &context, const QString &question)
 {
-    if (o.yes)
+    if (context.options.yes)
         return true;
-    const Answer answer = ask(question);
+    Reporter &reporter = context.reporter;
+    const Answer answer = ask(question, context.control);
     if (answer == Answer::Yes)
         return true;
     reporter.error(answer == Answer::Signal ? QStringLiteral("not confirmed (a signal at the question): update not"
@@ -266,7 +248,7 @@ Tally flashListed(const UpdateContext &context, const QVector<FT_DEVICE_LIST_INF
         }
     }
     context.reporter.showBoard(runs);
-    const WidgetJobHooks hooks = hooksFor(context.reporter, 1, context.options.verify);
+    const WidgetJobHooks hooks = hooksFor(context);
     std::vector<std::thread> threads;
     for (WidgetRun &run : runs) {
         threads.emplace_back([&run, &context, &hooks, several = runs.size() > 1] {
@@ -278,12 +260,15 @@ Tally flashListed(const UpdateContext &context, const QVector<FT_DEVICE_LIST_INF
     }
     for (std::thread &thread : threads)
         thread.join();
-    const Tally tally = tallyOf(runs, false);
+    QVector<WidgetResult> results;
+    for (const WidgetRun &run : qAsConst(runs))
+        results << run.result;
+    const Tally tally = tallyOf(results, output::recordFailed(), output::stdoutFailed());
     context.reporter.summary(runs, tally.widgets, tally.succeeded);
     return tally;
 }
 
-Tally updateMode(const FlashOptions &o, Reporter &reporter, RecordFile &record)
+Tally updateMode(const FlashOptions &o, Reporter &reporter, RecordFile &record, RunControl &control)
 {
     // Read and check the image before touching any widget.
     FirmwareImage image;
@@ -324,13 +309,13 @@ Tally updateMode(const FlashOptions &o, Reporter &reporter, RecordFile &record)
         record.onNote = [&reporter](const QString &text) { reporter.warning(text); };
         reporter.useRecord(record.columns());
     }
-    const UpdateContext context{o, image, reporter};
+    const UpdateContext context{o, image, reporter, control};
 
     if (o.mode == RunMode::Station) {
         const QString what = o.recover ? QStringLiteral("Recover every widget plugged in from now on, whether or not"
                                                         " it identifies itself (only Lumora widgets!), until Ctrl-C?")
                                        : QStringLiteral("Update every widget plugged in from now on, until Ctrl-C?");
-        if (!confirmed(o, reporter, version + what))
+        if (!confirmed(context, version + what))
             return {ExitNotConfirmed, 0, 0};
         return runStation(context);
     }
@@ -364,17 +349,12 @@ Tally updateMode(const FlashOptions &o, Reporter &reporter, RecordFile &record)
                                                     shownSerial(devices.nodes[index]))
                               : QStringLiteral("Do you want to start update?");
     }
-    if (!confirmed(o, reporter, question))
+    if (!confirmed(context, question))
         return {ExitNotConfirmed, 0, 0};
     return flashListed(context, devices.nodes, chosen);
 }
 
 } // namespace
-
-int signalsReceived()
-{
-    return gSignals.load();
-}
 
 // The command line: on Linux as its very bytes (file names and serial
 // strings that are not UTF-8 included, see bytetext.h), elsewhere as Qt reads it.
@@ -394,7 +374,7 @@ QStringList commandLine(int argc, char *argv[])
 
 int main(int argc, char *argv[])
 {
-    installSignalHandlers();
+    RunControl &control = RunControl::install();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName("lumora-flash");
 
@@ -430,13 +410,13 @@ int main(int argc, char *argv[])
     switch (o.mode) {
     case RunMode::List: tally = listMode(reporter); break;
     case RunMode::Info: tally = infoMode(o, reporter); break;
-    default: tally = updateMode(o, reporter, record); break;
+    default: tally = updateMode(o, reporter, record, control); break;
     }
     // Standard output and the record as they are now, with what is still
     // to be written. A reader that stopped reading holds the end only
     // until one more signal.
-    const int signalsAtEnd = gSignals.load();
-    const auto anotherSignal = [signalsAtEnd] { return gSignals.load() > signalsAtEnd; };
+    const int signalsAtEnd = control.signalsReceived();
+    const auto anotherSignal = [&control, signalsAtEnd] { return control.signalsReceived() > signalsAtEnd; };
     output::drain(anotherSignal);
     if (output::stdoutFailed() || output::recordFailed())
         tally.code = worseExitCode(tally.code, ExitOutputFailed);

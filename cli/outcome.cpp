@@ -38,23 +38,41 @@ const ExitCodeRow ExitCodes[] = {
                          "     report the image's version, or did not answer"},
 };
 
+using Update = FirmwareUpdate::Outcome;
+
+constexpr unsigned from(Update outcome)
+{
+    return 1u << unsigned(outcome);
+}
+
 struct OutcomeRow
 {
     WidgetResult result;
     const char *name;
     ExitCode code;
+    unsigned fromUpdate; // the update procedure's outcomes that end a widget so
+    const char *meaning;
 };
 
 const OutcomeRow Outcomes[] = {
-    {WidgetResult::Done, "done", ExitDone},
-    {WidgetResult::NotStarted, "not_started", ExitInterrupted},
-    {WidgetResult::Interrupted, "interrupted", ExitInterrupted},
-    {WidgetResult::NotChosen, "replaced", ExitNoSuchDevice},
-    {WidgetResult::OpenFailed, "open_failed", ExitOpenFailed},
-    {WidgetResult::PagesRefused, "pages_refused", ExitPagesRefused},
-    {WidgetResult::StoppedAnswering, "stopped_answering", ExitWidgetLost},
-    {WidgetResult::WidgetLost, "widget_lost", ExitWidgetLost},
-    {WidgetResult::NotVerified, "not_verified", ExitNotVerified},
+    {WidgetResult::Done, "done", ExitDone, from(Update::Done),
+     "every page accepted and, unless --no-verify, the widget reports the image's version after its restart"},
+    {WidgetResult::NotStarted, "not_started", ExitInterrupted, from(Update::NotStarted),
+     "stopped before the loader request, or a twin that never had its turn: nothing was sent"},
+    {WidgetResult::Interrupted, "interrupted", ExitInterrupted, from(Update::Interrupted),
+     "stopped by a signal after the page in flight: the widget is left in its loader"},
+    {WidgetResult::NotChosen, "replaced", ExitNoSuchDevice, 0,
+     "the list entry is now another widget: it reported a different serial"},
+    {WidgetResult::OpenFailed, "open_failed", ExitOpenFailed, from(Update::ImageRefused),
+     "the widget could not be opened, or opened and did not answer"},
+    {WidgetResult::PagesRefused, "pages_refused", ExitPagesRefused, from(Update::PagesRefused),
+     "the widget refused pages, or did not answer them in time"},
+    {WidgetResult::StoppedAnswering, "stopped_answering", ExitWidgetLost, from(Update::StoppedAnswering),
+     "8 pages in a row without a reply"},
+    {WidgetResult::WidgetLost, "widget_lost", ExitWidgetLost, from(Update::DeviceLost) | from(Update::NoDevice),
+     "the widget was unplugged during its update"},
+    {WidgetResult::NotVerified, "not_verified", ExitNotVerified, 0,
+     "every page accepted, but after its restart the widget reports another version, or does not answer"},
 };
 
 const OutcomeRow &row(WidgetResult result)
@@ -86,6 +104,42 @@ QString outcomeText(WidgetResult result)
 int exitCode(WidgetResult result)
 {
     return row(result).code;
+}
+
+WidgetResult resultOfUpdate(FirmwareUpdate::Outcome outcome)
+{
+    for (const OutcomeRow &r : Outcomes)
+        if (r.fromUpdate & from(outcome))
+            return r.result;
+    return WidgetResult::OpenFailed;
+}
+
+QString outcomeMeaning(WidgetResult result)
+{
+    return QLatin1String(row(result).meaning);
+}
+
+QVector<WidgetResult> allOutcomes()
+{
+    QVector<WidgetResult> all;
+    for (const OutcomeRow &r : Outcomes)
+        all << r.result;
+    return all;
+}
+
+Tally tallyOf(const QVector<WidgetResult> &lastResults, bool recordFailed, bool stdoutFailed)
+{
+    Tally tally;
+    tally.code = ExitDone;
+    tally.widgets = lastResults.size();
+    for (WidgetResult result : lastResults) {
+        tally.succeeded += exitCode(result) == ExitDone;
+        if (!(recordFailed && result == WidgetResult::NotStarted))
+            tally.code = worseExitCode(tally.code, exitCode(result));
+    }
+    if (recordFailed || stdoutFailed)
+        tally.code = worseExitCode(tally.code, ExitOutputFailed);
+    return tally;
 }
 
 int worseExitCode(int a, int b)

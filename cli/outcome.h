@@ -4,7 +4,10 @@
 #ifndef LUMORA_OUTCOME_H
 #define LUMORA_OUTCOME_H
 
+#include "firmwareupdate.h"
+
 #include <QString>
+#include <QVector>
 
 enum ExitCode {
     ExitDone = 0,
@@ -30,6 +33,25 @@ const char *outcomeName(WidgetResult result);
 // "done", "pages refused" and so on: the outcome for people.
 QString outcomeText(WidgetResult result);
 int exitCode(WidgetResult result);
+
+// How a widget ends whose update procedure ended so.
+WidgetResult resultOfUpdate(FirmwareUpdate::Outcome outcome);
+// What the outcome means, for the documentation.
+QString outcomeMeaning(WidgetResult result);
+QVector<WidgetResult> allOutcomes();
+
+// How a run of widgets ended: its exit code, and the count of widgets (not
+// attempts).
+struct Tally
+{
+    int code = 0;
+    int widgets = 0;
+    int succeeded = 0;
+};
+// The tally of the widgets whose last attempts ended so. Widgets held back
+// because the record could not be written (not started) are told by exit 10
+// alone.
+Tally tallyOf(const QVector<WidgetResult> &lastResults, bool recordFailed, bool stdoutFailed);
 
 // Of two exit codes of a run of several widgets, the one that tells of the
 // worse outcome.

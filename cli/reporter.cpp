@@ -48,6 +48,10 @@ public:
             break;
         case ReportEvent::Board: showBoard(e.runs); break;
         case ReportEvent::Start:
+            if (e.run.recover && !e.run.identified && !e.run.recoveryReason.isEmpty())
+                output::post(Channel::Err, QStringLiteral("%1: recovered without --recover: %2")
+                                               .arg(e.run.shownName(), e.run.recoveryReason));
+            break;
         case ReportEvent::End: break;
         }
     }

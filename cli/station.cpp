@@ -1,10 +1,7 @@
 #include "station.h"
-#include "bytetext.h"
 #include "deviceinfo.h"
 #include "output.h"
-
-#include <QHash>
-#include <QSet>
+#include "stationledger.h"
 
 #include <atomic>
 #include <cstring>
@@ -14,180 +11,124 @@
 namespace {
 
 constexpr int ListIntervalMs = 500;
-// A signal or a failed record is noticed within this while the station waits.
+// A signal, a failed record or a finished widget is noticed within this
+// while the station waits.
 constexpr int WakeMs = 100;
-
-// One attachment of a widget: a widget pulled out and plugged in again is
-// a new one, with a new LocId.
-struct Attachment
-{
-    DWORD location;
-    QByteArray serial;
-    QString description;
-    bool operator==(const Attachment &o) const { return location == o.location && serial == o.serial; }
-};
-
-uint qHash(const Attachment &a, uint seed = 0)
-{
-    return ::qHash(a.serial, seed) ^ a.location;
-}
 
 struct Job
 {
+    explicit Job(const WidgetRun &r) : run(r), name(r.shownName()) {}
     WidgetRun run;
+    const QString name;
     std::thread thread;
+    std::atomic<bool> inLoader{false};
     std::atomic<bool> done{false};
 };
 
-} // namespace
-
-WidgetJobHooks hooksFor(Reporter &reporter, int signalsToInterrupt, bool verify)
+QVector<Attachment> listAttachments()
 {
-    WidgetJobHooks hooks;
-    hooks.verify = verify;
-    hooks.opened = [&reporter](const WidgetRun &run) { reporter.opened(run); };
-    hooks.pageSent = [&reporter](const WidgetRun &run, int sent, int) { reporter.pageSent(run, sent); };
-    hooks.stopBeforeStart = [] { return signalsReceived() >= 1 || output::recordFailed(); };
-    hooks.stopRequested = [signalsToInterrupt] { return signalsReceived() >= signalsToInterrupt; };
-    return hooks;
+    DWORD count = 0;
+    QVector<FT_DEVICE_LIST_INFO_NODE> devices;
+    if (FT_CreateDeviceInfoList(&count) == FT_OK)
+        devices = readDeviceInfoList(count);
+    QVector<Attachment> listed;
+    for (const FT_DEVICE_LIST_INFO_NODE &node : qAsConst(devices))
+        listed << Attachment{node.LocId,
+                             QByteArray(node.SerialNumber, int(strnlen(node.SerialNumber, sizeof node.SerialNumber))),
+                             deviceDescription(node)};
+    return listed;
 }
 
-Tally tallyOf(const QVector<WidgetRun> &runs, bool perSerial)
+} // namespace
+
+WidgetJobHooks hooksFor(const UpdateContext &context)
 {
-    // A widget's last attempt decides for it.
-    QHash<QString, const WidgetRun *> last;
-    for (const WidgetRun &run : runs)
-        last[perSerial && !run.sameSerialAsAnother ? textFromBytes(run.serial) : QString::number(run.index)] = &run;
-    Tally tally;
-    tally.code = ExitDone;
-    tally.widgets = last.size();
-    const bool recordFailed = output::recordFailed();
-    for (const WidgetRun *run : qAsConst(last)) {
-        tally.succeeded += run->result == WidgetResult::Done;
-        // Widgets held back because the record failed: exit 10 tells it.
-        if (!(recordFailed && run->result == WidgetResult::NotStarted))
-            tally.code = worseExitCode(tally.code, exitCode(run->result));
-    }
-    if (recordFailed || output::stdoutFailed())
-        tally.code = worseExitCode(tally.code, ExitOutputFailed);
-    return tally;
+    Reporter &reporter = context.reporter;
+    RunControl &control = context.control;
+    WidgetJobHooks hooks;
+    hooks.verify = context.options.verify;
+    hooks.opened = [&reporter](const WidgetRun &run) { reporter.opened(run); };
+    hooks.pageSent = [&reporter](const WidgetRun &run, int sent, int) { reporter.pageSent(run, sent); };
+    hooks.stopBeforeStart = [&control] { return control.stopStarting(); };
+    hooks.enterLoader = [&control] { return control.enterLoader(); };
+    hooks.stopRequested = [&control] { return control.interrupted(); };
+    return hooks;
 }
 
 Tally runStation(const UpdateContext &context)
 {
     Reporter &reporter = context.reporter;
-    std::list<Job> jobs;
-    QVector<WidgetRun> finished;
-    QSet<Attachment> handled;  // attached now, and updated or being updated
-    QSet<Attachment> waiting;  // attached, but another with its serial was first
-    QSet<Attachment> told;     // widgets without a readable serial, said once
+    RunControl &control = context.control;
     // The widgets in flight finish after the first signal; a second one
     // interrupts them after their page in flight.
-    const WidgetJobHooks hooks = hooksFor(reporter, 2, context.options.verify);
-    int arrivals = 0;
+    control.setSignalsToInterrupt(2);
+    StationLedger ledger(context.options.recover);
+    std::list<Job> jobs;
+    const WidgetJobHooks hooks = hooksFor(context);
     reporter.note(QStringLiteral("waiting for widgets; Ctrl-C ends the station"));
 
+    auto act = [&](const QVector<StationLedger::Action> &actions) {
+        for (const StationLedger::Action &action : actions) {
+            if (!action.note.isEmpty())
+                reporter.warning(action.note);
+            if (action.decision != StationLedger::Decision::Start && action.decision != StationLedger::Decision::Recover)
+                continue;
+            jobs.emplace_back(action.run);
+            Job &job = jobs.back();
+            WidgetJobHooks own = hooks;
+            own.enterLoader = [&job, &control] { return control.enterLoader([&job] { job.inLoader.store(true); }); };
+            job.thread = std::thread([&job, &context, &reporter, own] {
+                output::setLogTag(job.name);
+                flashWidget(job.run, context.image, context.options.imagePath, own);
+                reporter.finished(job.run);
+                job.done.store(true);
+            });
+        }
+    };
+    // True when an attempt ended: a widget held behind it may go now.
     auto reap = [&] {
+        bool ended = false;
         for (auto it = jobs.begin(); it != jobs.end();) {
             if (!it->done.load()) {
                 ++it;
                 continue;
             }
             it->thread.join();
-            finished << it->run;
+            ledger.finished(it->run);
             it = jobs.erase(it);
+            ended = true;
         }
-    };
-    auto start = [&](const Attachment &a) {
-        handled.insert(a);
-        jobs.emplace_back();
-        Job &job = jobs.back();
-        job.run.index = arrivals++;
-        job.run.location = a.location;
-        job.run.arrived = true;
-        job.run.serial = a.serial;
-        job.run.description = printable(a.description);
-        job.run.recover = context.options.recover;
-        job.thread = std::thread([&job, &context, &hooks, &reporter] {
-            output::setLogTag(job.run.shownSerial());
-            flashWidget(job.run, context.image, context.options.imagePath, hooks);
-            reporter.finished(job.run);
-            job.done.store(true);
-        });
+        return ended;
     };
 
-    while (signalsReceived() == 0 && !output::recordFailed()) {
-        DWORD count = 0;
-        QVector<FT_DEVICE_LIST_INFO_NODE> devices;
-        if (FT_CreateDeviceInfoList(&count) == FT_OK)
-            devices = readDeviceInfoList(count);
-        QVector<Attachment> listed;
-        for (const FT_DEVICE_LIST_INFO_NODE &node : qAsConst(devices))
-            listed << Attachment{node.LocId, QByteArray(node.SerialNumber, int(strnlen(node.SerialNumber, sizeof node.SerialNumber))),
-                                 deviceDescription(node)};
-        const QSet<Attachment> present(listed.cbegin(), listed.cend());
-        reap();
-        // Pulled out: plugged in again, it is a new attachment and updated again.
-        auto busy = [&](const Attachment &a) {
-            return std::any_of(jobs.begin(), jobs.end(), [&](const Job &j) {
-                return j.run.location == a.location && j.run.serial == a.serial;
-            });
-        };
-        for (QSet<Attachment> *set : {&handled, &waiting, &told})
-            for (auto it = set->begin(); it != set->end();)
-                it = present.contains(*it) || (set == &handled && busy(*it)) ? std::next(it) : set->erase(it);
-
-        for (const Attachment &a : qAsConst(listed)) {
-            if (handled.contains(a) || told.contains(a))
-                continue;
-            if (a.serial.isEmpty()) {
-                reporter.warning(QStringLiteral("a widget without a readable serial number cannot be told apart from"
-                                              " others: not updated"));
-                told.insert(a);
-                continue;
-            }
-            const bool twin = std::any_of(handled.cbegin(), handled.cend(),
-                                          [&](const Attachment &h) { return h.serial == a.serial; });
-            if (twin) {
-                if (!waiting.contains(a))
-                    reporter.warning(QStringLiteral("another widget with serial %1 is attached: the two cannot be told"
-                                                  " apart; this one is updated once the other is pulled out")
-                                       .arg(printable(textFromBytes(a.serial))));
-                waiting.insert(a);
-                continue;
-            }
-            waiting.remove(a);
-            start(a);
-        }
-        for (int waited = 0; waited < ListIntervalMs && signalsReceived() == 0 && !output::recordFailed();
-             waited += WakeMs)
+    while (!control.stopStarting()) {
+        act(ledger.listed(listAttachments()));
+        for (int waited = 0; waited < ListIntervalMs && !control.stopStarting(); waited += WakeMs) {
+            if (reap())
+                act(ledger.decide());
             if (waitForDeviceChange(WakeMs))
                 break;
+        }
     }
+
     reap();
-    if (!jobs.empty())
-        reporter.note(QStringLiteral("stopping: %1 widget(s) in flight finish first (a second Ctrl-C interrupts them)")
-                          .arg(jobs.size()));
+    // Those that have not entered their loader end at once, unchanged.
+    QStringList goingOn;
+    control.withLoaderEntryHeld([&] {
+        for (const Job &job : jobs)
+            if (job.inLoader.load() && !job.done.load())
+                goingOn << job.name;
+    });
+    if (!goingOn.isEmpty())
+        reporter.note(QStringLiteral("stopping: %1 finish their update first (a second Ctrl-C interrupts them)")
+                          .arg(goingOn.join(QStringLiteral(", "))));
     for (Job &job : jobs) {
         job.thread.join();
-        finished << job.run;
+        ledger.finished(job.run);
     }
-    // Twins that never had their turn: each gets its line, and counts.
-    for (const Attachment &a : qAsConst(waiting)) {
-        WidgetRun run;
-        run.index = arrivals++;
-        run.location = a.location;
-        run.arrived = true;
-        run.serial = a.serial;
-        run.description = printable(a.description);
-        run.sameSerialAsAnother = true;
-        run.result = WidgetResult::NotStarted;
-        run.message = QStringLiteral("not updated: another widget with serial %1 stayed attached").arg(run.shownSerial());
-        run.finishedAt = QDateTime::currentDateTimeUtc();
+    for (const WidgetRun &run : ledger.endHeld())
         reporter.finished(run);
-        finished << run;
-    }
-    const Tally tally = tallyOf(finished, true);
-    reporter.summary(finished, tally.widgets, tally.succeeded);
+    const Tally tally = ledger.tally(output::recordFailed(), output::stdoutFailed());
+    reporter.summary(ledger.attempts(), tally.widgets, tally.succeeded);
     return tally;
 }

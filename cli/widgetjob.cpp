@@ -23,21 +23,6 @@ bool openedSerial(const WidgetLink &link, QByteArray *serial)
     return true;
 }
 
-WidgetResult resultOf(FirmwareUpdate::Outcome outcome)
-{
-    switch (outcome) {
-    case FirmwareUpdate::Outcome::Done: return WidgetResult::Done;
-    case FirmwareUpdate::Outcome::PagesRefused: return WidgetResult::PagesRefused;
-    case FirmwareUpdate::Outcome::StoppedAnswering: return WidgetResult::StoppedAnswering;
-    case FirmwareUpdate::Outcome::Interrupted: return WidgetResult::Interrupted;
-    case FirmwareUpdate::Outcome::NotStarted: return WidgetResult::NotStarted;
-    case FirmwareUpdate::Outcome::DeviceLost:
-    case FirmwareUpdate::Outcome::NoDevice: return WidgetResult::WidgetLost;
-    case FirmwareUpdate::Outcome::ImageRefused: break;
-    }
-    return WidgetResult::OpenFailed;
-}
-
 // Opens the USB device and makes sure it is the one chosen; an empty text
 // when it is, else why not (and `result` says how it ended).
 QString openChosen(WidgetLink &link, WidgetRun &run, WidgetResult *result)
@@ -51,7 +36,10 @@ QString openChosen(WidgetLink &link, WidgetRun &run, WidgetResult *result)
     // where it was.
     QByteArray serial;
     if (!openedSerial(link, &serial))
-        return QStringLiteral("widget %1 could not be asked for its serial string: %2").arg(name, link.errorString());
+        return QStringLiteral("widget %1 could not be asked for its serial string: %2")
+            .arg(name, link.errorString().isEmpty() ? QStringLiteral("it was unplugged, or its chip does not answer;"
+                                                                     " plug it in again")
+                                                    : link.errorString());
     if (!run.serial.isEmpty() && serial != run.serial) {
         *result = WidgetResult::NotChosen;
         return QStringLiteral("widget %1 reports serial %2, not %3: it was replaced after the list was read;"
@@ -59,11 +47,15 @@ QString openChosen(WidgetLink &link, WidgetRun &run, WidgetResult *result)
             .arg(name, printable(textFromBytes(serial)), run.shownSerial());
     }
     // A widget waiting in its loader answers once it has a whole image; a
-    // recovery asks once, and goes on either way.
+    // recovery asks once, and goes on either way: its silence is expected.
+    link.warnOnFailure = !run.recover;
     const OpenResult who = link.identify(run.recover ? 1 : 2);
+    link.warnOnFailure = true;
     run.identified = who.identified();
     if (run.identified)
         run.firmwareBefore = QStringLiteral("%1.%2").arg(link.params.firmwareMsb).arg(link.params.firmwareLsb);
+    else if (who.stage == OpenStage::Unreachable)
+        return who.reason; // no silence to read anything into: the line itself failed
     else if (!run.recover)
         return QStringLiteral("Widget %1 opened but does not answer its parameter request. If its last update was"
                               " cut off it waits in its loader: update it with --recover (only if this is a Lumora"
@@ -123,7 +115,9 @@ void flashWidget(WidgetRun &run, const FirmwareImage &image, const QString &file
         if (hooks.pageSent)
             hooks.pageSent(run, sent, total);
     };
-    update.stopBeforeStart = hooks.stopBeforeStart;
+    update.stopBeforeStart = [&hooks] {
+        return hooks.enterLoader ? !hooks.enterLoader() : hooks.stopBeforeStart && hooks.stopBeforeStart();
+    };
     update.stopRequested = hooks.stopRequested;
     const FirmwareUpdate::Outcome outcome = update.run();
     run.started = update.loaderEntered();
@@ -132,7 +126,7 @@ void flashWidget(WidgetRun &run, const FirmwareImage &image, const QString &file
     run.pagesRefused = update.refusedPages();
     if (outcome != FirmwareUpdate::Outcome::Done || !hooks.verify) {
         run.messageLogged = true; // the update logs its failures itself
-        return finish(resultOf(outcome), update.errorString());
+        return finish(resultOfUpdate(outcome), update.errorString());
     }
 
     WidgetIdentity widget;

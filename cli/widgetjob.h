@@ -24,6 +24,7 @@ struct WidgetRun
     QByteArray serial;       // as the list showed it
     QString description;
     bool recover = false;    // updated whether or not it answers its parameter request
+    QString recoveryReason;  // why a station recovers it without --recover
     bool identified = false; // it answered: firmwareBefore holds its version
     QString firmwareBefore;  // "1.44" once identified
     bool sameSerialAsAnother = false; // shown with its index, to tell it apart
@@ -66,8 +67,11 @@ struct WidgetJobHooks
 {
     std::function<void(const WidgetRun &)> opened;
     std::function<void(const WidgetRun &, int pagesSent, int pageCount)> pageSent;
-    // True: do not put the widget into its loader (nothing is sent).
+    // True: do not open the widget (nothing is sent).
     std::function<bool()> stopBeforeStart;
+    // Asked just before the loader request: false, do not put the widget
+    // into its loader (nothing is sent). Without it, stopBeforeStart is asked.
+    std::function<bool()> enterLoader;
     // True: stop after the page in flight.
     std::function<bool()> stopRequested;
     // After an update whose every page was accepted, find the widget again

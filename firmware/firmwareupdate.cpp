@@ -65,7 +65,10 @@ FirmwareUpdate::Outcome FirmwareUpdate::run()
     if (!m_link.sendPacket(REPROGRAM_FIRMWARE, nullptr, 0) && m_link.ioStatus() != FT_OK)
         return fail(Outcome::DeviceLost, QStringLiteral("Firmware update failed before the first page: %1")
                                              .arg(m_link.errorString()));
-    lumora::sleepMs(LoaderWaitMs);
+    // The loader wants its time; a stop during it is heard at once.
+    if (!lumora::sleepUnless(LoaderWaitMs, stopRequested))
+        return fail(Outcome::Interrupted, QStringLiteral("Firmware update interrupted before page 1 of %1: %2")
+                                              .arg(m_pageCount).arg(leftInLoader));
 
     if (onStarted)
         onStarted(m_pageCount);

@@ -1,5 +1,6 @@
 #include "sleep.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -18,6 +19,22 @@ void sleepMs(int ms)
         sleeper()(ms);
     else
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+bool sleepUnless(int ms, const std::function<bool()> &stop)
+{
+    if (!stop || sleeper()) {
+        sleepMs(ms);
+        return !(stop && stop());
+    }
+    constexpr auto Slice = std::chrono::milliseconds(20);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (auto now = std::chrono::steady_clock::now(); now < end; now = std::chrono::steady_clock::now()) {
+        if (stop())
+            return false;
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(Slice, end - now));
+    }
+    return !stop();
 }
 
 void setSleepFunction(std::function<void(int)> function)

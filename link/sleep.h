@@ -9,6 +9,9 @@
 namespace lumora {
 
 void sleepMs(int ms);
+// Sleeps `ms`, unless `stop` says to end the wait first (it is asked every
+// few milliseconds); false when it did.
+bool sleepUnless(int ms, const std::function<bool()> &stop);
 
 // Replaces the wait; an empty function restores the real sleep.
 void setSleepFunction(std::function<void(int)> sleeper);

@@ -286,7 +286,7 @@ OpenResult WidgetLink::identify(int replyReads)
                                      " in again and scan")
                           .arg(m_device).arg(why);
             warn();
-            return {OpenStage::Silent, m_error};
+            return {OpenStage::Unreachable, m_error};
         }
     }
 
@@ -306,7 +306,7 @@ OpenResult WidgetLink::identify(int replyReads)
                             .arg(m_device)
                       : QStringLiteral("Device %1 did not answer its parameter request: %2").arg(m_device).arg(why);
         warn();
-        return {OpenStage::Silent, m_error};
+        return {why.isEmpty() ? OpenStage::Silent : OpenStage::Unreachable, m_error};
     }
 
     // Take the serial reply out of the stream; the panel asks again to show

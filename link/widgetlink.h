@@ -35,8 +35,10 @@ enum class OpenStage {
     Refused,    // the system would not give us the device (permissions, the
                 // kernel's serial driver, another program)
     Opened,     // the device is open and set up; the widget was not asked yet
-    Silent,     // the device is open but the widget did not answer its
-                // parameter request (not a widget, or one waiting in its loader)
+    Silent,     // the device is open, took the parameter request and the widget
+                // did not answer it (not a widget, or one waiting in its loader)
+    Unreachable, // the device is open but talking to it failed: the request
+                 // did not go out, or a read failed (pulled out, a hung chip)
     Identified, // the widget answered: `params` holds what it reported
 };
 
@@ -47,7 +49,11 @@ struct OpenResult
 
     bool identified() const { return stage == OpenStage::Identified; }
     // The USB device is held, whether or not the widget answered.
-    bool deviceOpen() const { return stage == OpenStage::Opened || stage == OpenStage::Silent || identified(); }
+    bool deviceOpen() const
+    {
+        return stage == OpenStage::Opened || stage == OpenStage::Silent || stage == OpenStage::Unreachable
+               || identified();
+    }
 };
 
 // The connection to one widget: its D2XX handle (none while closed) and the

@@ -785,27 +785,79 @@ private slots:
         QCOMPARE(QDir(dumps).entryList(QDir::Files).size(), 64);
     }
 
-    void stationTwins()
+    void stationFaults_data()
     {
-        // Two widgets with one serial string cannot be told apart: the
-        // second waits for the first to leave, says so, and counts.
-        const Run result = run({"--station", "--yes", "--json", path("three.bin")},
-                               {"LUMORA_EMULATOR=3", "LUMORA_EMULATOR_SERIALS=A,A,B"}, "\"outcome\":\"done\"", 2);
-        QCOMPARE(result.exitCode, 8);
-        QVERIFY2(result.err.contains("another widget with serial A is attached: the two cannot be told apart; this one"
-                                     " is updated once the other is pulled out"), result.err.constData());
-        QCOMPARE(eventsOf(result, "result").last()["outcome"].toString(), QString("not_started"));
-        QVERIFY2(result.err.contains("A #2              -                -               not started") && result.err.contains("2 of 3"),
-                 result.err.constData());
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QStringList>("environment"); // with real waits
+        QTest::addColumn<QByteArray>("until"); // `times` times (a station line on standard output,
+                                               // else standard error): then Ctrl-C
+        QTest::addColumn<int>("times");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QStringList>("err");
+        QTest::addColumn<QStringList>("notInErr");
+        const QString three = path("three.bin");
+        const QString twinNote = "another widget with serial A is attached: the two cannot be told apart; this one"
+                                 " is updated once the other is pulled out";
+        // Two widgets with one serial string cannot be told apart: the second
+        // waits for the first to leave, says so, and counts.
+        QTest::newRow("twins") << QStringList{three}
+                               << QStringList{"LUMORA_EMULATOR=3", "LUMORA_EMULATOR_SERIALS=A,A,B", "LUMORA_EMULATOR_NO_WAITS=1"}
+                               << QByteArray("  done  ") << 2 << 8
+                               << QStringList{twinNote, "A #2              -                -               not started",
+                                              "2 of 3 widgets updated"}
+                               << QStringList{};
+        // The one pulled out mid-update is a widget of its own, lost.
+        QTest::newRow("a twin lost") << QStringList{path("long.bin")}
+                                     << QStringList{"LUMORA_EMULATOR=2", "LUMORA_EMULATOR_SERIALS=A,A",
+                                                    "LUMORA_EMULATOR_NO_WAITS=1", "LUMORA_EMULATOR_LATENCY_MS=4",
+                                                    "LUMORA_EMULATOR_PLUG=300:-A"}
+                                     << QByteArray("  done  ") << 1 << 9
+                                     << QStringList{twinNote, "widget lost", "1 of 2 widgets updated"} << QStringList{};
+        // Gone while it is opened, and back: the same widget, no twin; the
+        // failed open says why.
+        QTest::newRow("plugged in again while it opens")
+            << QStringList{three} << QStringList{"LUMORA_EMULATOR=0", "LUMORA_EMULATOR_PLUG=100:+P1,400:-P1,600:+P1"}
+            << QByteArray("  done  ") << 1 << 0 << QStringList{"P1  open failed", "it was unplugged"}
+            << QStringList{"another widget", ": \n", "widget(s) in flight"};
+        // Ctrl-C once the first three are in their loader, the last three
+        // still being opened: only the first three go on.
+        QTest::newRow("a stop names who goes on")
+            << QStringList{"--verbose", three}
+            << QStringList{"LUMORA_EMULATOR=0", "LUMORA_EMULATOR_PLUG=100:+A,150:+B,200:+C,700:+D,750:+E,800:+F"}
+            << QByteArray("Starting firmware update") << 3 << 8
+            << QStringList{"stopping: A, B, C finish their update first (a second Ctrl-C interrupts them)",
+                           "D  not started", "E  not started", "F  not started", "3 of 6 widgets updated"}
+            << QStringList{};
+    }
+
+    void stationFaults()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QStringList, environment);
+        QFETCH(QByteArray, until);
+        QFETCH(int, times);
+        QFETCH(int, exitCode);
+        QFETCH(QStringList, err);
+        QFETCH(QStringList, notInErr);
+        if (!environment.contains("LUMORA_EMULATOR_NO_WAITS=1"))
+            environment << "LUMORA_EMULATOR_NO_WAITS=";
+        const Run result = run(QStringList{"--station", "--yes"} + arguments, environment, until, times,
+                               until.startsWith(' ') ? QProcess::StandardOutput : QProcess::StandardError);
+        QCOMPARE(result.exitCode, exitCode);
+        const QString text = QString::fromUtf8(result.out + result.err);
+        for (const QString &words : err)
+            QVERIFY2(text.contains(words), qPrintable(words + "\n---\n" + text));
+        for (const QString &words : notInErr)
+            QVERIFY2(!text.contains(words), qPrintable(words + "\n---\n" + text));
     }
 
     void station()
     {
         // B is pulled out in the middle of its update and comes back in its
-        // loader, to be recovered; A stays plugged in the whole time and must
-        // be updated once only.
+        // loader: the station knows it left it there, and recovers it; A
+        // stays plugged in the whole time and must be updated once only.
         const QString record = path("station.csv");
-        const Run result = run({"--station", "--recover", "--yes", "--json", "--record", record, path("long.bin")},
+        const Run result = run({"--station", "--yes", "--json", "--record", record, path("long.bin")},
                                {"LUMORA_EMULATOR=0", "LUMORA_EMULATOR_LATENCY_MS=4",
                                 "LUMORA_EMULATOR_PLUG=100:+A,300:+B,700:-B,900:+C,1300:+B"},
                                "\"event\":\"result\"", 4);
@@ -820,7 +872,8 @@ private slots:
         QCOMPARE(eventsOf(result, "start").last()["firmware_before"].type(), QJsonValue::Null);
         QCOMPARE(eventsOf(result, "start").last()["mode"].toString(), QString("recover"));
         QCOMPARE(eventsOf(result, "end").first()["succeeded"].toInt(), 3);
-        QVERIFY2(result.err.contains("B: Firmware update failed at page") && result.err.contains("3 of 3 widgets updated"),
+        QVERIFY2(result.err.contains("B: Firmware update failed at page") && result.err.contains("3 of 3 widgets updated")
+                     && result.err.contains("B: recovered without --recover: this station left it in its loader"),
                  result.err.constData());
         QFile image(path("long.bin"));
         QVERIFY(image.open(QIODevice::ReadOnly));

@@ -204,6 +204,11 @@ private slots:
         // An 'F' waiting from before the update is no answer to any page.
         QTest::newRow("stale refusal") << "stale" << 0 << bytes({0x7E, 0x02, 0x01, 0x00, 0x46, 0xE7})
                                        << QStringList{"Firmware update done"};
+        // A stop during the loader's wait is heard then, not after it.
+        QTest::newRow("stopped in the loader's wait")
+            << "stop" << 0 << QByteArray()
+            << QStringList{"Firmware update interrupted before page 1 of 5: the widget is left in its loader; run the"
+                           " update again"};
         QTest::newRow("unplugged") << "unplug" << 3 << QByteArray()
             << QStringList{"Firmware update failed at page 4 of 5: Reading from the widget failed: the widget was"
                            " unplugged (FT_IO_ERROR); the widget is left in its loader; run the update again"};
@@ -230,6 +235,12 @@ private slots:
         MessageCapture log;
         FirmwareUpdate update(link, image, "fw.bin");
         QVector<int> progress;
+        int stopAsked = 0;
+        const bool stopped = fault == "stop";
+        if (stopped) {
+            sleeps.reset(); // the real wait, asked for a stop as it goes
+            update.stopRequested = [&stopAsked] { return ++stopAsked == 3; };
+        }
         update.onStarted = [&](int pageCount) {
             // In its loader, after the wait, before the first page.
             QVERIFY(widget.inLoader());
@@ -241,13 +252,14 @@ private slots:
         clock.start();
         const bool done = tail.first().endsWith("done"), unplugged = fault == "unplug";
         QCOMPARE(update.run(), done ? FirmwareUpdate::Outcome::Done
-                                    : unplugged ? FirmwareUpdate::Outcome::DeviceLost : FirmwareUpdate::Outcome::PagesRefused);
+                               : unplugged ? FirmwareUpdate::Outcome::DeviceLost
+                               : stopped ? FirmwareUpdate::Outcome::Interrupted : FirmwareUpdate::Outcome::PagesRefused);
         QVERIFY(clock.elapsed() < 3000);
-        QCOMPARE(update.refusedPages(), done || unplugged ? 0 : 1);
-        QCOMPARE(log.messages.count("!"), done ? 0 : 1);
+        QCOMPARE(update.refusedPages(), done || unplugged || stopped ? 0 : 1);
+        QCOMPARE(log.messages.count("!"), done || stopped ? 0 : 1);
         QCOMPARE(log.messages.mid(log.messages.size() - tail.size()), tail);
         QCOMPARE(log.messages.contains("Firmware update done"), done);
-        const int sent = unplugged ? page : 5;
+        const int sent = unplugged ? page : stopped ? 0 : 5;
         QList<int> kept;
         QVector<int> counted;
         for (int p = 0; p < sent; ++p) {
@@ -256,7 +268,8 @@ private slots:
             counted << p + 1;
         }
         QCOMPARE(widget.acceptedPages().keys(), kept);
-        QCOMPARE(widget.framesReceived(PROGRAM_FLASH_PAGE), unplugged ? page + 1 : 5);
+        QCOMPARE(widget.framesReceived(PROGRAM_FLASH_PAGE), unplugged ? page + 1 : sent);
+        QVERIFY(widget.inLoader()); // until the link lets go of it
         QCOMPARE(progress, counted);
     }
 

@@ -401,7 +401,11 @@ private slots:
                " (FT_DEVICE_NOT_FOUND)";
         // One write a frame: the parameter request, the serial request inside
         // the open, then the panel's own serial request.
-        QTest::newRow("pulled out after the parameter request") << Fault::UnplugAfterWrites << 1 << false << silent;
+        // Gone, not silent: no word of a loader.
+        QTest::newRow("pulled out after the parameter request")
+            << Fault::UnplugAfterWrites << 1 << false
+            << "Device 0 did not answer its parameter request: Reading from the widget failed: the widget was"
+               " unplugged (FT_IO_ERROR)";
         QTest::newRow("pulled out during the serial query") << Fault::UnplugAfterWrites << 3 << true
                                                             << "The serial number could not be read";
         QTest::newRow("garbage for answers") << Fault::Garbage << 0 << false << silent;
