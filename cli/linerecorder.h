@@ -36,7 +36,7 @@ class LineRecorder
 public:
     // Called on the recorder's thread, or in start() on its caller's.
     using EventHandler = std::function<void(const LineRecorderEvent &)>;
-    static constexpr int BatchRows = 256;
+    static constexpr int BatchRows = 500;
 
     LineRecorder(const LineTable &table, EventHandler onEvent) : m_table(table), m_onEvent(std::move(onEvent)) {}
     ~LineRecorder() { stop(); }

@@ -145,6 +145,8 @@ bool Spool::open(const QString &path, const LineTable &table, QString *error)
     return true;
 }
 
+// Rows added at once from several threads share one commit: each waits for
+// the commit that holds its row, and one of them makes it.
 bool Spool::add(const QJsonObject &row, QString *error)
 {
     const QString problem = rowProblem(m_table, row);
@@ -152,15 +154,50 @@ bool Spool::add(const QJsonObject &row, QString *error)
         *error = problem;
         return false;
     }
+    Waiting mine{&row, false, {}};
+    std::unique_lock<std::mutex> queue(m_queueLock);
+    m_queue << &mine;
+    while (!mine.committed && mine.error.isEmpty()) {
+        if (m_committing) {
+            m_commitDone.wait(queue);
+            continue;
+        }
+        m_committing = true;
+        QVector<Waiting *> batch;
+        batch.swap(m_queue);
+        queue.unlock();
+        QString why;
+        const bool committed = commit(batch, &why);
+        queue.lock();
+        for (Waiting *waiting : batch) {
+            waiting->committed = committed;
+            waiting->error = why;
+        }
+        m_committing = false;
+        m_commitDone.notify_all();
+    }
+    *error = mine.error;
+    return mine.committed;
+}
+
+bool Spool::commit(const QVector<Waiting *> &batch, QString *error)
+{
     std::lock_guard<std::mutex> hold(m_lock);
-    for (int i = 0; i < m_table.columns.size(); ++i)
-        bindValue(m_insert, i + 1, valueKind(m_table.columns[i].sqlType), row.value(m_table.columns[i].name));
-    const bool added = sqlite3_step(m_insert) == SQLITE_DONE;
-    if (!added)
-        *error = lastError();
-    sqlite3_reset(m_insert);
-    sqlite3_clear_bindings(m_insert);
-    return added;
+    if (!execute("BEGIN IMMEDIATE", error))
+        return false;
+    for (const Waiting *waiting : batch) {
+        for (int i = 0; i < m_table.columns.size(); ++i)
+            bindValue(m_insert, i + 1, valueKind(m_table.columns[i].sqlType),
+                      waiting->row->value(m_table.columns[i].name));
+        const bool added = sqlite3_step(m_insert) == SQLITE_DONE;
+        sqlite3_reset(m_insert);
+        if (!added) {
+            *error = lastError();
+            sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+            return false;
+        }
+    }
+    return execute("COMMIT", error);
 }
 
 bool Spool::unsent(int limit, const QSet<qint64> &skipped, QVector<Entry> *entries, QString *error)

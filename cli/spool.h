@@ -3,8 +3,9 @@
 // committed it, so that no row is lost while the server is away.
 //
 // SQLite in WAL mode with synchronous=FULL: when add() returns, the row is
-// in the log on the disk (one fsync per row), and readers (the recorder,
-// another flasher) never wait for a writer. Several processes may share one
+// in the log on the disk (one fsync per commit; rows added at once from
+// several threads share one), and readers (the recorder, another flasher)
+// never wait for a writer. Several processes may share one
 // spool file: every transaction is short, and one that finds the file busy
 // waits for it at most BusySeconds.
 #ifndef LUMORA_SPOOL_H
@@ -14,6 +15,7 @@
 
 #include <QSet>
 
+#include <condition_variable>
 #include <mutex>
 
 typedef struct sqlite3 sqlite3;
@@ -57,10 +59,22 @@ public:
     int pendingCount(QString *error);
 
 private:
+    struct Waiting
+    {
+        const QJsonObject *row;
+        bool committed = false;
+        QString error;
+    };
+    bool commit(const QVector<Waiting *> &batch, QString *error);
     bool execute(const char *sql, QString *error);
     QString lastError() const;
 
-    std::mutex m_lock;
+    std::mutex m_queueLock; // guards the rows that wait for a commit
+    std::condition_variable m_commitDone;
+    QVector<Waiting *> m_queue;
+    bool m_committing = false;
+
+    std::mutex m_lock; // guards the connection
     sqlite3 *m_db = nullptr;
     sqlite3_stmt *m_insert = nullptr;
     LineTable m_table;
