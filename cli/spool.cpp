@@ -130,7 +130,7 @@ bool Spool::open(const QString &path, const LineTable &table, QString *error)
             present << QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(info.handle, 1)));
     }
     for (int i = 0; i < table.columns.size(); ++i)
-        if (!present.contains(table.columns[i].name)
+        if (!present.contains(table.columns.at(i).name)
             && !execute(("ALTER TABLE attempts ADD COLUMN " + columns[i]).constData(), error))
             return false;
     if (!execute("COMMIT", error))
@@ -187,8 +187,8 @@ bool Spool::commit(const QVector<Waiting *> &batch, QString *error)
         return false;
     for (const Waiting *waiting : batch) {
         for (int i = 0; i < m_table.columns.size(); ++i)
-            bindValue(m_insert, i + 1, valueKind(m_table.columns[i].sqlType),
-                      waiting->row->value(m_table.columns[i].name));
+            bindValue(m_insert, i + 1, valueKind(m_table.columns.at(i).sqlType),
+                      waiting->row->value(m_table.columns.at(i).name));
         const bool added = sqlite3_step(m_insert) == SQLITE_DONE;
         sqlite3_reset(m_insert);
         if (!added) {
@@ -219,7 +219,7 @@ bool Spool::unsent(int limit, const QSet<qint64> &skipped, QVector<Entry> *entri
             continue;
         QJsonObject row;
         for (int i = 0; i < m_table.columns.size(); ++i)
-            row.insert(m_table.columns[i].name, columnValue(query.handle, i + 1, valueKind(m_table.columns[i].sqlType)));
+            row.insert(m_table.columns.at(i).name, columnValue(query.handle, i + 1, valueKind(m_table.columns.at(i).sqlType)));
         entries->append({id, row});
     }
     if (step != SQLITE_ROW && step != SQLITE_DONE) {
