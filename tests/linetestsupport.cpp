@@ -85,6 +85,8 @@ bool TestPgServer::run(const QString &program, const QStringList &arguments, QSt
 
 bool TestPgServer::start(QString *error)
 {
+    if (m_running)
+        return true;
     if (!m_made) {
         m_programs = serverPrograms();
         if (m_programs.isEmpty()) {
@@ -123,6 +125,8 @@ bool TestPgServer::start(QString *error)
 
 bool TestPgServer::stop(QString *error)
 {
+    if (!m_running)
+        return true;
     m_running = !run(QStringLiteral("pg_ctl"), {"-D", m_dir.filePath("data"), "-m", "fast", "-w", "stop"}, error);
     return !m_running;
 }

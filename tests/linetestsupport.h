@@ -21,8 +21,9 @@ public:
     TestPgServer(const TestPgServer &) = delete;
     TestPgServer &operator=(const TestPgServer &) = delete;
 
-    // Makes the cluster on the first call, then starts the server. False,
-    // with the reason (what to install when it is not), when it cannot.
+    // Makes the cluster on the first call, then starts the server unless it
+    // runs. False, with the reason (what to install when it is not), when it
+    // cannot.
     bool start(QString *error);
     bool stop(QString *error);
 

@@ -206,6 +206,7 @@ private slots:
             QCOMPARE(r->recorder.sync(10000), 0);
 
         QVERIFY2(m_server.stop(&error), qPrintable(error));
+        auto startAtEnd = qScopeGuard([&] { m_server.start(&error); });
         QVERIFY2(add(6), qPrintable(error));
         for (auto &r : running)
             QCOMPARE(r->recorder.sync(10000), 6);
@@ -217,6 +218,7 @@ private slots:
         for (auto &r : running) {
             QCOMPARE(r->recorder.sync(10000), 0);
             QCOMPARE(r->back.load(), 1);
+            QCOMPARE(r->refused, QStringList());
         }
         added.sort();
         QCOMPARE(attemptsIn(database), added);
@@ -269,24 +271,21 @@ private slots:
         QCOMPARE(attemptsIn(database), QStringList{row["attempt_id"].toString() + "|1"});
     }
 
-    // A row whose values the server refuses stays in the spool and holds
-    // back none of the others.
-    void refusedRow()
+    // A row sent again goes in as nothing new; a row whose values the server
+    // refuses stays in the spool and holds back none of the others.
+    void sentAgainOrRefused()
     {
         const QString database = newDatabase();
         Recorder recorder;
         QString error;
         QCOMPARE(recorder.recorder.start(m_server.address(database), spoolPath(), &error), LineRecorder::Start::Ready);
-        QStringList added;
-        for (const char *id : {"", "not-a-uuid", ""}) {
-            QJsonObject row = testLineRow("LX1", 0);
-            if (*id)
-                row["attempt_id"] = id;
+        const QJsonObject first = testLineRow("LX1", 0), last = testLineRow("LX1", 0);
+        QJsonObject refused = testLineRow("LX1", 0);
+        refused["attempt_id"] = "not-a-uuid";
+        for (const QJsonObject &row : {first, first, refused, last})
             QVERIFY2(recorder.recorder.add(row, &error), qPrintable(error));
-            if (!*id)
-                added << row["attempt_id"].toString() + "|1";
-        }
         QCOMPARE(recorder.recorder.sync(10000), 1);
+        QStringList added{first["attempt_id"].toString() + "|1", last["attempt_id"].toString() + "|1"};
         added.sort();
         QCOMPARE(attemptsIn(database), added);
         QCOMPARE(recorder.refused.size(), 1);
