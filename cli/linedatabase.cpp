@@ -6,6 +6,7 @@
 #include <QStringList>
 
 #include <cerrno>
+#include <cstdlib>
 #include <libpq-fe.h>
 #ifdef _WIN32
 #include <winsock2.h>
@@ -346,7 +347,8 @@ bool LineDatabase::history(const LineTable &table, const QString &serial, int li
         sql += " WHERE " + quotedName(table.serialColumn) + " = $1";
         parameters << serial.toUtf8();
     }
-    sql += " ORDER BY " + quotedName(table.timeColumn) + " DESC, " + quotedName(ReceivedAt.name) + " DESC LIMIT " + QByteArray::number(limit)
+    sql += " ORDER BY " + quotedName(table.timeColumn) + " DESC, " + quotedName(ReceivedAt.name) + " DESC LIMIT "
+           + (limit > 0 ? QByteArray::number(limit) : QByteArray("ALL"))
            + ") t";
     const Reply reply = execute(sql, parameters);
     if (!reply.ok) {

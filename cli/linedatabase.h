@@ -57,8 +57,8 @@ public:
     Insert insert(const LineTable &table, const QVector<QJsonObject> &rows, QString *error, int *inserted = nullptr);
 
     // The table's rows (its columns and received_at), newest first: every
-    // widget's (`serial` null) or those of `serial`; at most `limit`. None
-    // while the table is missing.
+    // widget's (`serial` null) or those of `serial`; at most `limit` (0:
+    // all). None while the table is missing.
     bool history(const LineTable &table, const QString &serial, int limit, QVector<QJsonObject> *rows,
                  QString *error);
 

@@ -34,7 +34,8 @@ struct LineRecorderEvent
 class LineRecorder
 {
 public:
-    // Called on the recorder's thread, or in start() on its caller's.
+    // Called on the recorder's thread, or in start() on its caller's; it
+    // must not call sync().
     using EventHandler = std::function<void(const LineRecorderEvent &)>;
     static constexpr int BatchRows = 500;
 
@@ -55,11 +56,11 @@ public:
     // The address as it may be shown: its passwords masked.
     QString shownAddress() const;
 
-    // From any thread. Commits `row` to the spool and wakes the recorder;
+    // From any thread until stop(). Commits `row` to the spool and wakes the recorder;
     // when it returns true the row is on the disk. False, with the reason,
     // when the spool cannot take it: no new widget may be started.
     bool add(const QJsonObject &row, QString *error);
-    // From any thread. Delivers every unsent row, waiting at most `waitMs`
+    // From any thread until stop(). Delivers every unsent row, waiting at most `waitMs`
     // for it (less when the server cannot be reached); returns the rows that
     // still wait, -1 when the spool cannot be read.
     int sync(int waitMs);
