@@ -48,7 +48,10 @@ struct Bench
         return r;
     }
     QString database() const { return QStringLiteral("bench%1").arg(runs); }
-    QStringList rowsIn() { return server.query(database(), "SELECT count(*), count(DISTINCT attempt_id) FROM lumora_attempts"); }
+    QStringList rowsIn()
+    {
+        return server.query(database(), "SELECT count(*), count(DISTINCT attempt_id) FROM lumora_attempts");
+    }
 };
 
 void stopOrStart(Bench &bench, bool start)

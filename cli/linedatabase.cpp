@@ -128,7 +128,8 @@ bool LineDatabase::connect(const QString &address, QString *error)
         if (waitForSocket(status == PGRES_POLLING_WRITING, deadline) < 0)
             return failed(m_stop && m_stop->load()
                               ? QStringLiteral("stopped while connecting")
-                              : QStringLiteral("no connection to the server within %1 s (connect_timeout)").arg(seconds));
+                              : QStringLiteral("no connection to the server within %1 s (connect_timeout)")
+                                    .arg(seconds));
         status = PQconnectPoll(m_conn);
     }
     PQsetnonblocking(m_conn, 1);
@@ -297,7 +298,8 @@ LineDatabase::Readiness LineDatabase::prepareTable(const LineTable &table, QStri
     if (now == Shape::Matches)
         return Readiness::Ready;
     if (!created.ok) {
-        *error = m_conn ? QStringLiteral("cannot create the table %1: %2").arg(QLatin1String(AttemptsTable), created.error)
+        *error = m_conn ? QStringLiteral("cannot create the table %1: %2")
+                              .arg(QLatin1String(AttemptsTable), created.error)
                         : created.error;
         return m_conn ? Readiness::Refused : Readiness::Failed;
     }

@@ -186,9 +186,10 @@ bool Spool::commit(const QVector<Waiting *> &batch, QString *error)
     if (!execute("BEGIN IMMEDIATE", error))
         return false;
     for (const Waiting *waiting : batch) {
-        for (int i = 0; i < m_table.columns.size(); ++i)
-            bindValue(m_insert, i + 1, valueKind(m_table.columns.at(i).sqlType),
-                      waiting->row->value(m_table.columns.at(i).name));
+        for (int i = 0; i < m_table.columns.size(); ++i) {
+            const LineColumn &column = m_table.columns.at(i);
+            bindValue(m_insert, i + 1, valueKind(column.sqlType), waiting->row->value(column.name));
+        }
         const bool added = sqlite3_step(m_insert) == SQLITE_DONE;
         sqlite3_reset(m_insert);
         if (!added) {
@@ -218,8 +219,10 @@ bool Spool::unsent(int limit, const QSet<qint64> &skipped, QVector<Entry> *entri
         if (skipped.contains(id))
             continue;
         QJsonObject row;
-        for (int i = 0; i < m_table.columns.size(); ++i)
-            row.insert(m_table.columns.at(i).name, columnValue(query.handle, i + 1, valueKind(m_table.columns.at(i).sqlType)));
+        for (int i = 0; i < m_table.columns.size(); ++i) {
+            const LineColumn &column = m_table.columns.at(i);
+            row.insert(column.name, columnValue(query.handle, i + 1, valueKind(column.sqlType)));
+        }
         entries->append({id, row});
     }
     if (step != SQLITE_ROW && step != SQLITE_DONE) {

@@ -125,7 +125,7 @@ private slots:
                                         << "another shape: attempt_id is not its primary key.";
         QTest::newRow("a column more") << "ADD COLUMN line_note text" << "" << "" << int(LineRecorder::Start::Ready)
                                        << "";
-        QTest::newRow("unparsable address") << "" << "host=/tmp password=secret line" << "" 
+        QTest::newRow("unparsable address") << "" << "host=/tmp password=secret line" << ""
                                             << int(LineRecorder::Start::BadAddress)
                                             << "missing \"=\" after \"line\" in connection info string";
         QTest::newRow("spool in a file") << "" << "" << "file/spool.sqlite" << int(LineRecorder::Start::SpoolFailed)
@@ -244,7 +244,8 @@ private slots:
             m_server.query(database, "BEGIN; LOCK TABLE lumora_attempts; SELECT pg_sleep(60)");
         });
         auto release = [&] {
-            m_server.query(database, "SELECT pg_cancel_backend(pid) FROM pg_stat_activity WHERE wait_event = 'PgSleep'");
+            m_server.query(database,
+                           "SELECT pg_cancel_backend(pid) FROM pg_stat_activity WHERE wait_event = 'PgSleep'");
             if (holder.joinable())
                 holder.join();
         };
