@@ -1,14 +1,20 @@
 #include "linetestsupport.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QDir>
 #include <QStandardPaths>
+#include <QThread>
 #include <QUuid>
 
+#include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <grp.h>
 #include <libpq-fe.h>
 #include <pwd.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,14 +42,24 @@ TestPgServer::TestPgServer(Durability durability)
 
 TestPgServer::~TestPgServer()
 {
-    if (m_running) {
-        QString ignored;
-        run(QStringLiteral("pg_ctl"), {"-D", m_dir.filePath("data"), "-m", "immediate", "-w", "stop"}, &ignored);
+    if (m_server > 0) {
+        kill(m_server, SIGQUIT);
+        waitpid(m_server, nullptr, 0);
     }
 }
 
-// Runs a server program as the server's account, its output to tools.log.
-bool TestPgServer::run(const QString &program, const QStringList &arguments, QString *error)
+QString TestPgServer::logTail() const
+{
+    QFile log(m_dir.filePath("server.log"));
+    log.open(QIODevice::ReadOnly);
+    return QString::fromLocal8Bit(log.readAll().right(2000));
+}
+
+// Starts a server program as the server's account, its output to
+// server.log. It gets SIGINT (a fast shutdown, for the server) when the
+// thread that started it ends, so that no server outlives a test that
+// crashed or was killed.
+pid_t TestPgServer::spawn(const QString &program, const QStringList &arguments, QString *error)
 {
     QByteArrayList argv{QFile::encodeName(m_programs + '/' + program)};
     for (const QString &argument : arguments)
@@ -56,41 +72,38 @@ bool TestPgServer::run(const QString &program, const QStringList &arguments, QSt
     if (geteuid() == 0 && !account) {
         *error = QStringLiteral("as root, the server runs as the account %1, which is missing: apt-get install"
                                 " postgresql makes it").arg(QLatin1String(ServerAccount));
-        return false;
+        return -1;
     }
-    const QByteArray log = QFile::encodeName(m_dir.filePath("tools.log"));
+    const QByteArray log = QFile::encodeName(m_dir.filePath("server.log"));
     const QByteArray directory = QFile::encodeName(m_dir.path());
+    const pid_t parent = getpid();
     const pid_t pid = fork();
     if (pid == 0) {
         const int fd = ::open(log.constData(), O_WRONLY | O_APPEND | O_CREAT, 0644);
         dup2(fd, 1);
         dup2(fd, 2);
+        // After the change of account, which would clear it.
         if (chdir(directory.constData()) != 0
             || (account && (setgroups(0, nullptr) != 0 || setgid(account->pw_gid) != 0
-                            || setuid(account->pw_uid) != 0)))
+                            || setuid(account->pw_uid) != 0))
+            || prctl(PR_SET_PDEATHSIG, SIGINT) != 0 || getppid() != parent)
             _exit(126);
         execv(pointers[0], pointers.data());
         _exit(127);
     }
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        QFile file(QString::fromLocal8Bit(log));
-        file.open(QIODevice::ReadOnly);
-        *error = QStringLiteral("%1 %2 failed: %3").arg(program, arguments.join(' '),
-                                                        QString::fromLocal8Bit(file.readAll().right(2000)));
-        return false;
-    }
-    return true;
+    if (pid < 0)
+        *error = QString::fromLocal8Bit(strerror(errno));
+    return pid;
 }
 
 bool TestPgServer::start(QString *error)
 {
-    if (m_running)
+    if (m_server > 0)
         return true;
     if (!m_made) {
         m_programs = serverPrograms();
         if (m_programs.isEmpty()) {
-            *error = QStringLiteral("the PostgreSQL server programs (initdb, pg_ctl) are not installed:"
+            *error = QStringLiteral("the PostgreSQL server programs (initdb, postgres) are not installed:"
                                     " apt-get install postgresql");
             return false;
         }
@@ -103,10 +116,14 @@ bool TestPgServer::start(QString *error)
                 *error = QStringLiteral("cannot give %1 to the account %2").arg(m_dir.path(), ServerAccount);
                 return false;
             }
-        if (!run(QStringLiteral("initdb"), {"-D", m_dir.filePath("data"), "-U", "postgres", "-A", "trust", "-E",
-                                             "UTF8", "--locale=C", "--no-sync"},
-                 error))
+        const pid_t initdb = spawn(QStringLiteral("initdb"), {"-D", m_dir.filePath("data"), "-U", "postgres", "-A",
+                                                              "trust", "-E", "UTF8", "--locale=C", "--no-sync"},
+                                   error);
+        int status = 0;
+        if (initdb < 0 || waitpid(initdb, &status, 0) != initdb || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+            *error = QStringLiteral("initdb failed: %1%2").arg(*error, logTail());
             return false;
+        }
         QFile settings(m_dir.filePath("data/postgresql.conf"));
         if (!settings.open(QIODevice::Append)
             || settings.write(QStringLiteral("listen_addresses = ''\nunix_socket_directories = '%1'\n%2")
@@ -117,18 +134,33 @@ bool TestPgServer::start(QString *error)
         }
         m_made = true;
     }
-    m_running = run(QStringLiteral("pg_ctl"),
-                    {"-D", m_dir.filePath("data"), "-l", m_dir.filePath("server.log"), "-w", "-t", "60", "start"},
-                    error);
-    return m_running;
+    m_server = spawn(QStringLiteral("postgres"), {"-D", m_dir.filePath("data")}, error);
+    const QByteArray address = this->address(QStringLiteral("postgres")).toUtf8();
+    QElapsedTimer clock;
+    clock.start();
+    while (m_server > 0 && PQping(address.constData()) != PQPING_OK) {
+        if (waitpid(m_server, nullptr, WNOHANG) == m_server || clock.elapsed() > 60000) {
+            stop(error);
+            *error = QStringLiteral("the server did not start: %1").arg(logTail());
+            return false;
+        }
+        QThread::msleep(20);
+    }
+    return m_server > 0;
 }
 
+// A fast shutdown: sessions are ended, the server writes its checkpoint.
 bool TestPgServer::stop(QString *error)
 {
-    if (!m_running)
+    if (m_server <= 0)
         return true;
-    m_running = !run(QStringLiteral("pg_ctl"), {"-D", m_dir.filePath("data"), "-m", "fast", "-w", "stop"}, error);
-    return !m_running;
+    kill(m_server, SIGINT);
+    int status = 0;
+    const bool ended = waitpid(m_server, &status, 0) == m_server && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    m_server = -1;
+    if (!ended)
+        *error = QStringLiteral("the server did not stop cleanly: %1").arg(logTail());
+    return ended;
 }
 
 QString TestPgServer::address(const QString &database) const

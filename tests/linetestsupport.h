@@ -8,10 +8,13 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <sys/types.h>
+
 // initdb in a temporary directory; the server listens on a Unix socket there
 // and on no TCP port, and runs as the postgres account when this process is
-// root. It is stopped and its directory removed with the object. A Fast
-// server skips its fsyncs, for tests that do not measure.
+// root. It is stopped and its directory removed with the object, and it
+// stops when the thread that started it ends. A Fast server skips its
+// fsyncs, for tests that do not measure.
 class TestPgServer
 {
 public:
@@ -34,13 +37,14 @@ public:
     QStringList query(const QString &database, const QString &sql, QString *error = nullptr) const;
 
 private:
-    bool run(const QString &program, const QStringList &arguments, QString *error);
+    pid_t spawn(const QString &program, const QStringList &arguments, QString *error);
+    QString logTail() const;
 
     const Durability m_durability;
     QTemporaryDir m_dir;
-    QString m_programs; // the directory of initdb and pg_ctl
+    QString m_programs; // the directory of initdb and postgres
     bool m_made = false;
-    bool m_running = false;
+    pid_t m_server = -1;
 };
 
 // The record's columns and their types, as the flasher gives them.
