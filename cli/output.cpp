@@ -6,7 +6,9 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <thread>
@@ -90,8 +92,15 @@ void Writer::write(const Item &item)
         if (stream == stderr)
             boardShown = 0;
     }
-    if ((std::fflush(stream) != 0 || std::ferror(stream)) && stream == stdout)
-        stdoutBroken.store(true);
+    if ((std::fflush(stream) != 0 || std::ferror(stream)) && stream == stdout && !stdoutBroken.exchange(true)) {
+        // Said where it can still be read, once: a reader that went away
+        // (a closed pipe) or a full disk makes the run end with 10.
+        const int error = errno;
+        std::fprintf(stderr, "lumora-flash: standard output could not be written (%s): the rest of it is lost;"
+                             " the widgets go on\n",
+                     std::strerror(error));
+        std::fflush(stderr);
+    }
 }
 
 void Writer::loop()

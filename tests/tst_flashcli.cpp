@@ -561,6 +561,7 @@ private slots:
         list.start("sh", {"-c", QStringLiteral("exec >&-; '%1' --list").arg(LUMORA_FLASH_PATH)});
         QVERIFY(list.waitForFinished(20000));
         QCOMPARE(list.exitCode(), 10);
+        QVERIFY(list.readAllStandardError().contains("lumora-flash: standard output could not be written"));
 
         // Standard error into a pipe nobody reads any more: the flash goes on.
         QProcess flash;
