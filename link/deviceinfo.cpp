@@ -38,19 +38,36 @@ QVector<FT_DEVICE_LIST_INFO_NODE> readDeviceInfoList(DWORD count)
     return list;
 }
 
+namespace {
+
+QString unreadableNote(int unreadable, int listed, const std::string &reason)
+{
+    if (unreadable == 0)
+        return QString();
+    return QStringLiteral("%1 of %2 devices could not be asked for their description and serial number: %3")
+        .arg(unreadable).arg(listed)
+        .arg(reason.empty() ? QStringLiteral("no permission to use them? Install the udev rule or join the plugdev"
+                                             " group (see the README), then plug them in again")
+                            : QString::fromStdString(reason));
+}
+
+} // namespace
+
 QString unreadableDevicesNote(const QVector<FT_DEVICE_LIST_INFO_NODE> &devices)
 {
     int unreadable = 0;
     for (const FT_DEVICE_LIST_INFO_NODE &node : devices)
         unreadable += node.SerialNumber[0] == 0 && node.Description[0] == 0;
-    if (unreadable == 0)
-        return QString();
-    const std::string reason = lumora::d2xxBackend().errorText(nullptr);
-    return QStringLiteral("%1 of %2 devices could not be asked for their description and serial number: %3")
-        .arg(unreadable).arg(devices.size())
-        .arg(reason.empty() ? QStringLiteral("no permission to use them? Install the udev rule or join the plugdev"
-                                             " group (see the README), then plug them in again")
-                            : QString::fromStdString(reason));
+    return unreadableNote(unreadable, devices.size(),
+                          unreadable ? lumora::d2xxBackend().errorText(nullptr) : std::string());
+}
+
+QString unreadableDevicesNote(const lumora::DeviceList &devices)
+{
+    int unreadable = 0;
+    for (const lumora::DeviceEntry &entry : devices.entries)
+        unreadable += !entry.stringsRead;
+    return unreadableNote(unreadable, devices.entries.size(), devices.why);
 }
 
 QString emulationNote()
@@ -61,7 +78,17 @@ QString emulationNote()
         .arg(QString::fromLocal8Bit(qgetenv("LUMORA_EMULATOR")));
 }
 
+lumora::DeviceList attachedDevices()
+{
+    return lumora::d2xxBackend().listDevices();
+}
+
+bool waitForDeviceChange(const lumora::DeviceList &since, int timeoutMs)
+{
+    return lumora::d2xxBackend().waitForDeviceChange(since, timeoutMs);
+}
+
 bool waitForDeviceChange(int timeoutMs)
 {
-    return lumora::d2xxBackend().waitForDeviceChange(timeoutMs);
+    return waitForDeviceChange(attachedDevices(), timeoutMs);
 }

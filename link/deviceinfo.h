@@ -1,6 +1,7 @@
 #ifndef LUMORA_DEVICEINFO_H
 #define LUMORA_DEVICEINFO_H
 
+#include "devicelist.h"
 #include "ftd2xx.h"
 
 #include <QString>
@@ -16,14 +17,20 @@ QString deviceSerialString(const FT_DEVICE_LIST_INFO_NODE &node);
 // number (they could not be asked: no permission, or busy), with the reason
 // when the backend knows it; empty when every device could be read.
 QString unreadableDevicesNote(const QVector<FT_DEVICE_LIST_INFO_NODE> &devices);
+QString unreadableDevicesNote(const lumora::DeviceList &devices);
 
 // When the emulated widgets stand in for USB, a line that says so
 // ("emulated widgets (LUMORA_EMULATOR=2): no real widget is touched");
 // empty on real USB.
 QString emulationNote();
 
-// Returns when widgets may have been plugged in or pulled out, or after
-// `timeoutMs`; true when the backend was told of a change.
+// The devices attached now, as a value of the caller's own (see
+// devicelist.h); safe from any thread at any time.
+lumora::DeviceList attachedDevices();
+// Returns true as soon as widgets were plugged in or pulled out since
+// `since` was listed (at once when that happened already), false after
+// `timeoutMs` without a change.
+bool waitForDeviceChange(const lumora::DeviceList &since, int timeoutMs);
 bool waitForDeviceChange(int timeoutMs);
 
 // The records of the list FT_CreateDeviceInfoList built with `count`
