@@ -1,4 +1,5 @@
 #include "d2xxbackend.h"
+#include "deviceinfo.h"
 #include "sleep.h"
 
 #include <QByteArray>
@@ -37,13 +38,13 @@ std::atomic<D2xxBackend *> &installed()
 
 namespace {
 
-// Like the chip's own strings, NUL-terminated when they fit, filling the
-// field without a NUL when they do not; always NUL-terminated when
-// `terminated`.
+// Cut between characters. Like the chip's own strings, NUL-terminated when
+// they fit, filling the field without a NUL when they do not; always
+// NUL-terminated when `terminated`.
 void copyField(char *field, int width, const QByteArray &text, bool terminated = false)
 {
     std::memset(field, 0, size_t(width));
-    std::memcpy(field, text.constData(), size_t(std::min(terminated ? width - 1 : width, text.size())));
+    std::memcpy(field, text.constData(), size_t(wholeCharacters(text, terminated ? width - 1 : width)));
 }
 
 FT_DEVICE_LIST_INFO_NODE nodeOf(const DeviceEntry &entry)

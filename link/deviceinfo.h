@@ -7,8 +7,19 @@
 #include <QString>
 #include <QVector>
 
-// A fixed-width string field of a device record, read as Latin-1 up to its
-// first NUL and never past its width.
+// Device strings are bytes: UTF-8 as a USB device reports its strings, or
+// whatever an emulated widget was given. As text, each byte of a sequence
+// that is not UTF-8 becomes the lone surrogate U+DC80..U+DCFF (U+DC00 + the
+// byte), so that different bytes always read as different text;
+// deviceBytes() is the exact inverse.
+QString deviceText(const QByteArray &bytes);
+QByteArray deviceBytes(const QString &text);
+// How many bytes of `bytes`, at most `limit`, end between two characters
+// (a byte that is not UTF-8 counts as a character of its own).
+int wholeCharacters(const QByteArray &bytes, int limit);
+
+// A fixed-width string field of a device record, read as deviceText() up to
+// its first NUL and never past its width.
 QString deviceInfoField(const char *field, int width);
 QString deviceDescription(const FT_DEVICE_LIST_INFO_NODE &node);
 QString deviceSerialString(const FT_DEVICE_LIST_INFO_NODE &node);

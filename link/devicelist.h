@@ -27,7 +27,7 @@ struct DeviceEntry
     // False when the device could not be asked for its strings (no
     // permission, busy): they are empty then, and the list says why.
     bool stringsRead = true;
-    // Whole, as the device reports them.
+    // Whole, as UTF-8 bytes: what the device reports (deviceText() shows them).
     QByteArray serial;
     QByteArray description;
     // The backend's own reference to the very device listed (for libusb,

@@ -215,7 +215,7 @@ private slots:
         QTest::newRow("empty fields") << Fields{""} << Fields{""} << none << QStringList{" (SN: )"};
         QTest::newRow("marker in description") << Fields{"Box %1 here"} << Fields{"S9"} << none
                                                << QStringList{"Box S9 here (SN: %2)"};
-        QTest::newRow("Latin-1") << Fields{"Lichtst\xe4rke"} << Fields{"\xb5"} << none
+        QTest::newRow("UTF-8") << Fields{"Lichtst\xc3\xa4rke"} << Fields{"\xc2\xb5"} << none
                                  << QStringList{QString::fromUtf8("Lichtstärke (SN: µ)")};
         QTest::newRow("fields filled, no NUL") << Fields{QByteArray(80, 'd')} << Fields{QByteArray(20, 's')} << none
                                                << QStringList{QString(64, 'd') + " (SN: " + QString(16, 's') + ")"};

@@ -70,7 +70,7 @@ void EmulatedBus::configureFromEnvironment()
     for (size_t i = 0; i < m_widgets.size(); ++i) {
         EmulatedWidget &w = *m_widgets[i];
         if (int(i) < serials.size() && !serials[int(i)].isEmpty())
-            w.info.serialString = serials[int(i)].left(15);
+            w.info.serialString = serials[int(i)];
         m_settings.knobs.shape(w);
     }
     m_settings.flashDumpPath = QString::fromLocal8Bit(qgetenv("LUMORA_EMULATOR_FLASH_DUMP"));
@@ -111,7 +111,7 @@ void EmulatedBus::plug(const QByteArray &serial, bool in)
                 (*it)->unplug();
         } else if (in && int(m_widgets.size()) < MaxWidgets) {
             EmulatedWidgetInfo info = EmulatedWidgetInfo::standard(int(m_widgets.size()));
-            info.serialString = serial.left(15);
+            info.serialString = serial;
             m_widgets.push_back(std::make_unique<EmulatedWidget>(info));
             m_settings.knobs.shape(*m_widgets.back());
         }

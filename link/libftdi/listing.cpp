@@ -1,6 +1,9 @@
 // Where the vendor's devices sit on the bus, what their strings say, the
 // device list as a value and the opens that find a device without one.
+#include "deviceinfo.h"
 #include "libftdibackend.h"
+
+#include <QString>
 
 #include <algorithm>
 #include <cerrno>
@@ -14,6 +17,9 @@ namespace lumora {
 
 namespace {
 
+// English (United States): asked when a device names no language.
+constexpr uint16_t DefaultLanguage = 0x0409;
+
 UsbDevice held(libusb_device *dev)
 {
     return UsbDevice(libusb_ref_device(dev), libusb_unref_device);
@@ -25,6 +31,27 @@ std::vector<uint8_t> attachmentKey(libusb_device *dev)
     std::vector<uint8_t> key = portPath(dev);
     key.push_back(libusb_get_device_address(dev));
     return key;
+}
+
+// String descriptor `index` in `language`: UTF-16LE, surrogate pairs
+// included, carried as UTF-8 (deviceBytes()).
+int readString(libusb_device_handle *handle, uint8_t index, uint16_t language, QByteArray *text)
+{
+    text->clear();
+    if (index == 0)
+        return 0;
+    unsigned char descriptor[255];
+    const int n = libusb_get_string_descriptor(handle, index, language, descriptor, int(sizeof descriptor));
+    if (n < 0)
+        return n;
+    if (n < 2 || descriptor[1] != LIBUSB_DT_STRING)
+        return LIBUSB_ERROR_IO;
+    const int length = std::min(n, int(descriptor[0]));
+    QString units;
+    for (int i = 2; i + 1 < length; i += 2)
+        units += QChar(ushort(descriptor[i] | (descriptor[i + 1] << 8)));
+    *text = deviceBytes(units);
+    return 0;
 }
 
 } // namespace
@@ -79,14 +106,18 @@ std::string deviceNode(libusb_device *dev)
 
 int readStrings(libusb_device_handle *handle, const libusb_device_descriptor &desc, UsbStrings *strings)
 {
-    const auto read = [&](uint8_t index, QByteArray *text) {
-        unsigned char buffer[256];
-        const int n = index ? libusb_get_string_descriptor_ascii(handle, index, buffer, int(sizeof buffer)) : 0;
-        *text = QByteArray(reinterpret_cast<const char *>(buffer), std::max(n, 0));
-        return std::min(n, 0);
-    };
-    const int r = read(desc.iProduct, &strings->description);
-    return r < 0 ? r : read(desc.iSerialNumber, &strings->serial);
+    uint16_t language = DefaultLanguage;
+    if (desc.iProduct || desc.iSerialNumber) {
+        // The languages the device has: the first one is asked for.
+        unsigned char languages[255];
+        const int n = libusb_get_string_descriptor(handle, 0, 0, languages, int(sizeof languages));
+        if (n < 0)
+            return n;
+        if (n >= 4)
+            language = uint16_t(languages[2] | (languages[3] << 8));
+    }
+    const int r = readString(handle, desc.iProduct, language, &strings->description);
+    return r < 0 ? r : readString(handle, desc.iSerialNumber, language, &strings->serial);
 }
 
 bool LibftdiBackend::attached(std::vector<UsbDevice> *devices)

@@ -260,6 +260,35 @@ private slots:
         QTRY_COMPARE(scan().size(), 1);
     }
 
+    // Strings go over USB in UTF-16 and come back whole: listed as the text
+    // the chip was given, cut between characters in the window's records,
+    // and opened by their entry.
+    void serialText()
+    {
+        const QStringList serials{"ABçCD", "ABéCD", "ABCDEFGHIJKLMNOç", "A😀"};
+        std::vector<UsbChip *> chips;
+        for (const QString &serial : serials) {
+            EmulatedWidgetInfo info = EmulatedWidgetInfo::standard(0);
+            info.serialString = serial.toUtf8();
+            chips.push_back(&bus->plug(info));
+        }
+        QTRY_COMPARE(scan().size(), 5);
+        const DeviceList list = attachedDevices();
+        const QVector<FT_DEVICE_LIST_INFO_NODE> nodes = scan();
+        for (int i = 0; i < serials.size(); ++i) {
+            QCOMPARE(deviceText(list.entries[i + 1].serial), serials[i]);
+            QCOMPARE(deviceSerialString(nodes[i + 1]), i == 2 ? serials[i].left(15) : serials[i]);
+        }
+        QVERIFY(link.openWidget(list.entries[2], "ABéCD").identified());
+        QByteArray reported;
+        QVERIFY(link.reportedSerial(&reported));
+        QCOMPARE(reported, serials[1].toUtf8());
+        link.close();
+        for (UsbChip *extra : chips)
+            extra->unplug();
+        QTRY_COMPARE(scan().size(), 1);
+    }
+
     void unplugMidUpdate_data()
     {
         QTest::addColumn<bool>("byWidget");
