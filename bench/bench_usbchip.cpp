@@ -50,10 +50,9 @@ lumora::UsbChip &plug(lumora::UsbChipBus &bus, const QByteArray &serial)
     return bus.plug(info);
 }
 
-QVector<FT_DEVICE_LIST_INFO_NODE> listed()
+int attachedCount()
 {
-    DWORD count = 0;
-    return FT_CreateDeviceInfoList(&count) == FT_OK ? readDeviceInfoList(count) : QVector<FT_DEVICE_LIST_INFO_NODE>();
+    return attachedDevices().entries.size();
 }
 
 void updateRun(lumora::UsbChipBus &bus, int serial, int replyDelayMs, int timerMs, bool eventChar)
@@ -65,7 +64,7 @@ void updateRun(lumora::UsbChipBus &bus, int serial, int replyDelayMs, int timerM
     // The new chip is the only one listed: the one before is pulled out.
     QElapsedTimer clock;
     clock.start();
-    while (listed().size() != 1 && clock.elapsed() < 5000)
+    while (attachedCount() != 1 && clock.elapsed() < 5000)
         usleep(10000);
 
     WidgetLink link;
@@ -92,9 +91,9 @@ void updateRun(lumora::UsbChipBus &bus, int serial, int replyDelayMs, int timerM
     chip.unplug();
 }
 
-// Lists, opens every new attachment by its LocId in a thread of its own,
-// identifies the widget and lets it go, and waits for a change, as
-// lumora-flash --station does.
+// Lists, opens every new entry in a thread of its own, identifies the widget
+// and lets it go, and waits for a change on its list, as lumora-flash
+// --station does.
 class Station
 {
 public:
@@ -122,18 +121,19 @@ private:
     void run()
     {
         while (!m_stop) {
-            for (const FT_DEVICE_LIST_INFO_NODE &node : listed()) {
-                const QByteArray serial = deviceSerialString(node).toUtf8();
-                if (serial.isEmpty() || !m_seen.insert(node.LocId).second)
+            const lumora::DeviceList list = attachedDevices();
+            for (const lumora::DeviceEntry &entry : list.entries) {
+                const QByteArray serial = entry.serial;
+                if (serial.isEmpty() || !m_seen.insert(entry.location).second)
                     continue;
                 {
                     std::lock_guard<std::mutex> lock(m_lock);
                     m_times[serial].listed = Clock::now();
                 }
-                m_opens.emplace_back([this, serial, location = node.LocId] {
+                m_opens.emplace_back([this, serial, entry] {
                     WidgetLink link;
                     link.reportStream = nullptr;
-                    const bool opened = link.openDeviceAt(location, QString::fromUtf8(serial)).deviceOpen();
+                    const bool opened = link.openDeviceAt(entry, deviceText(serial)).deviceOpen();
                     const Clock::time_point openedAt = Clock::now();
                     const bool identified = opened && link.identify().identified();
                     const Clock::time_point identifiedAt = Clock::now();
@@ -148,7 +148,7 @@ private:
             // As the station: a change ends the wait, else a new listing
             // after 500 ms.
             for (int waited = 0; waited < StationListIntervalMs && !m_stop; waited += 100)
-                if (waitForDeviceChange(100))
+                if (waitForDeviceChange(list, 100))
                     break;
         }
     }
@@ -215,7 +215,7 @@ void pullOut(std::vector<lumora::UsbChip *> *chips)
     chips->clear();
     QElapsedTimer clock;
     clock.start();
-    while (!listed().isEmpty() && clock.elapsed() < 5000)
+    while (attachedCount() != 0 && clock.elapsed() < 5000)
         usleep(10000);
 }
 
