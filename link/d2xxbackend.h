@@ -26,8 +26,8 @@ public:
     // reason as the calling thread's error (errorText(nullptr)).
     virtual DeviceList listDevices() = 0;
     // Opens the device of `entry`, wherever its list came from: that device
-    // or none, never another that took its place; under one lock, with no
-    // list of anyone's rebuilt.
+    // or none, never another that took its place; found and opened in one
+    // step that rebuilds nobody's list.
     virtual FT_STATUS openEntry(const DeviceEntry &entry, FT_HANDLE *handle)
     {
         return openByLocation(entry.location, handle);
