@@ -22,6 +22,7 @@ struct Attachment
     DWORD location;
     QByteArray serial;
     QString description;
+    lumora::DeviceEntry entry;
     bool operator==(const Attachment &o) const { return location == o.location && serial == o.serial; }
 };
 
@@ -100,7 +101,8 @@ Tally runStation(const UpdateContext &context)
         jobs.emplace_back();
         Job &job = jobs.back();
         job.run.index = arrivals++;
-        job.run.location = a.location;
+        job.run.device = a.entry;
+        job.run.arrived = true;
         job.run.serial = a.serial;
         job.run.description = printable(a.description);
         job.run.recover = context.options.recover;
@@ -113,19 +115,17 @@ Tally runStation(const UpdateContext &context)
     };
 
     while (signalsReceived() == 0 && !output::recordFailed()) {
-        DWORD count = 0;
-        QVector<FT_DEVICE_LIST_INFO_NODE> devices;
-        if (FT_CreateDeviceInfoList(&count) == FT_OK)
-            devices = readDeviceInfoList(count);
+        // Waited on below: whatever comes or goes from now on ends the wait.
+        const lumora::DeviceList devices = attachedDevices();
         QVector<Attachment> listed;
-        for (const FT_DEVICE_LIST_INFO_NODE &node : qAsConst(devices))
-            listed << Attachment{node.LocId, deviceSerialString(node).toLatin1(), deviceDescription(node)};
+        for (const lumora::DeviceEntry &entry : devices.entries)
+            listed << Attachment{entry.location, entry.serial, deviceText(entry.description), entry};
         const QSet<Attachment> present(listed.cbegin(), listed.cend());
         reap();
         // Pulled out: plugged in again, it is a new attachment and updated again.
         auto busy = [&](const Attachment &a) {
             return std::any_of(jobs.begin(), jobs.end(), [&](const Job &j) {
-                return j.run.location == a.location && j.run.serial == a.serial;
+                return j.run.device.location == a.location && j.run.serial == a.serial;
             });
         };
         for (QSet<Attachment> *set : {&handled, &waiting, &told})
@@ -147,7 +147,7 @@ Tally runStation(const UpdateContext &context)
                 if (!waiting.contains(a))
                     reporter.error(QStringLiteral("another widget with serial %1 is attached: the two cannot be told"
                                                   " apart; this one is updated once the other is pulled out")
-                                       .arg(printable(QString::fromLatin1(a.serial))));
+                                       .arg(printable(deviceText(a.serial))));
                 waiting.insert(a);
                 continue;
             }
@@ -156,7 +156,7 @@ Tally runStation(const UpdateContext &context)
         }
         for (int waited = 0; waited < ListIntervalMs && signalsReceived() == 0 && !output::recordFailed();
              waited += WakeMs)
-            if (waitForDeviceChange(WakeMs))
+            if (waitForDeviceChange(devices, WakeMs))
                 break;
     }
     reap();
@@ -171,7 +171,8 @@ Tally runStation(const UpdateContext &context)
     for (const Attachment &a : qAsConst(waiting)) {
         WidgetRun run;
         run.index = arrivals++;
-        run.location = a.location;
+        run.device = a.entry;
+        run.arrived = true;
         run.serial = a.serial;
         run.description = printable(a.description);
         run.sameSerialAsAnother = true;

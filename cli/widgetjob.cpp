@@ -7,17 +7,6 @@
 
 namespace {
 
-// The serial string the open USB device itself reports; false when it
-// cannot be asked.
-bool openedSerial(const WidgetLink &link, QByteArray *serial)
-{
-    char text[16] = {};
-    if (FT_GetDeviceInfo(link.handle, nullptr, nullptr, text, nullptr, nullptr) != FT_OK)
-        return false;
-    *serial = deviceInfoField(text, int(sizeof text)).toLatin1();
-    return true;
-}
-
 WidgetResult resultOf(FirmwareUpdate::Outcome outcome)
 {
     switch (outcome) {
@@ -38,20 +27,20 @@ WidgetResult resultOf(FirmwareUpdate::Outcome outcome)
 QString openChosen(WidgetLink &link, WidgetRun &run, WidgetResult *result)
 {
     *result = WidgetResult::OpenFailed;
-    const QString name = run.location ? run.shownSerial() : QString::number(run.index);
-    const OpenResult opened = run.location ? link.openDeviceAt(run.location, name) : link.openDevice(run.index);
+    const QString name = run.arrived ? run.shownSerial() : QString::number(run.index);
+    const OpenResult opened = link.openDeviceAt(run.device, name);
     if (!opened.deviceOpen())
         return opened.reason;
     // The list entry chosen must still be that widget, not one plugged in
     // where it was.
     QByteArray serial;
-    if (!openedSerial(link, &serial))
-        return QStringLiteral("widget %1 could not be asked for its serial string: %2").arg(name, link.errorString());
+    if (!link.reportedSerial(&serial))
+        return QStringLiteral("widget %1: %2").arg(name, link.errorString());
     if (!run.serial.isEmpty() && serial != run.serial) {
         *result = WidgetResult::NotChosen;
         return QStringLiteral("widget %1 reports serial %2, not %3: it was replaced after the list was read;"
                               " nothing was sent")
-            .arg(name, printable(QString::fromLatin1(serial)), run.shownSerial());
+            .arg(name, printable(deviceText(serial)), run.shownSerial());
     }
     // A widget waiting in its loader answers once it has a whole image; a
     // recovery asks once, and goes on either way.
@@ -126,7 +115,7 @@ QString printable(const QString &text)
 
 QString WidgetRun::shownSerial() const
 {
-    return printable(QString::fromLatin1(serial));
+    return printable(deviceText(serial));
 }
 
 QString WidgetRun::shownName() const

@@ -2,8 +2,8 @@
 #ifndef LUMORA_WIDGETJOB_H
 #define LUMORA_WIDGETJOB_H
 
+#include "devicelist.h"
 #include "firmwareimage.h"
-#include "ftd2xx.h"
 #include "outcome.h"
 
 #include <QByteArray>
@@ -15,7 +15,8 @@
 struct WidgetRun
 {
     int index = 0;           // in the device list of the run, or the order of arrival
-    DWORD location = 0;      // opened by this LocId (a station), not by its place in the list
+    lumora::DeviceEntry device; // the list entry it is opened by
+    bool arrived = false;    // plugged in during a station run: named by its serial, not its index
     QByteArray serial;       // as the list showed it
     QString description;
     bool recover = false;    // updated whether or not it answers its parameter request
@@ -53,9 +54,8 @@ struct WidgetJobHooks
     std::function<bool()> stopRequested;
 };
 
-// Opens the widget (entry `index` of the list, which must report the serial
-// string the list showed; or the widget at `location`), loads the image into
-// it and lets go of it.
+// Opens the widget (its list entry, which must report the serial string the
+// list showed), loads the image into it and lets go of it.
 void flashWidget(WidgetRun &run, const FirmwareImage &image, const QString &fileName, const WidgetJobHooks &hooks);
 
 #endif

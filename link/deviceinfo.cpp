@@ -188,8 +188,3 @@ bool waitForDeviceChange(const lumora::DeviceList &since, int timeoutMs)
 {
     return lumora::d2xxBackend().waitForDeviceChange(since, timeoutMs);
 }
-
-bool waitForDeviceChange(int timeoutMs)
-{
-    return waitForDeviceChange(attachedDevices(), timeoutMs);
-}

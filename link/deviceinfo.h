@@ -42,7 +42,6 @@ lumora::DeviceList attachedDevices();
 // `since` was listed (at once when that happened already), false after
 // `timeoutMs` without a change.
 bool waitForDeviceChange(const lumora::DeviceList &since, int timeoutMs);
-bool waitForDeviceChange(int timeoutMs);
 
 // The records of the list FT_CreateDeviceInfoList built with `count`
 // devices; empty when they cannot be read. Never more than `count`.

@@ -206,13 +206,6 @@ OpenResult WidgetLink::openDevice(int device)
     return openWith(QString::number(device), [&] { return FT_Open(device, &handle); });
 }
 
-OpenResult WidgetLink::openDeviceAt(DWORD location, const QString &name)
-{
-    return openWith(name, [&] {
-        return FT_OpenEx(reinterpret_cast<PVOID>(quintptr(location)), FT_OPEN_BY_LOCATION, &handle);
-    });
-}
-
 OpenResult WidgetLink::openDeviceAt(const lumora::DeviceEntry &entry, const QString &name)
 {
     return openWith(name, [&] { return lumora::d2xxBackend().openEntry(entry, &handle); });

@@ -78,10 +78,8 @@ public:
     // sets it up for the widget's protocol. Anything held before is let go
     // first.
     OpenResult openDevice(int device);
-    // The attached device with this LocId (see FT_OpenEx); `name` names it
-    // in the log lines.
-    OpenResult openDeviceAt(DWORD location, const QString &name);
-    // The device of this entry of a device list, that device or none.
+    // The device of this entry of a device list, that device or none;
+    // `name` names it in the log lines.
     OpenResult openDeviceAt(const lumora::DeviceEntry &entry, const QString &name);
     // Asks the open device for its parameters (and takes its serial reply out
     // of the stream). `replyReads`: how many times to look for the reply. A
