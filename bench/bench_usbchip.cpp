@@ -5,11 +5,14 @@
 // widget. On a real full-speed chip every synchronous bulk transfer can cost
 // up to a 1 ms USB frame, which the emulation does not charge: count
 // transfers, not only time. Then a station's loop (list, open each new
-// widget by its serial, wait for a change or 500 ms): the time from a plug
-// to the open, for a lone widget and for 12 plugged at once, and the CPU
-// the process spends with 8 widgets attached and nothing happening.
+// attachment by its LocId in a thread of its own and identify the widget,
+// wait for a change or 500 ms): the time from a plug to the open, for a lone
+// widget and for bursts of 8 and 12 plugged at once, on a quiet machine and
+// with two busy loops beside it; and the CPU the process spends with 8
+// widgets attached and nothing happening.
 //   ./bench_usbchip [update|station]   (starts itself again under umockdev-wrapper)
 #include "benchimage.h"
+#include "bytetext.h"
 #include "deviceinfo.h"
 #include "firmwareimage.h"
 #include "firmwareupdate.h"
@@ -19,12 +22,14 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QProcess>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <set>
@@ -46,10 +51,9 @@ lumora::UsbChip &plug(lumora::UsbChipBus &bus, const QByteArray &serial)
     return bus.plug(info);
 }
 
-QVector<FT_DEVICE_LIST_INFO_NODE> listed()
+int attachedCount()
 {
-    DWORD count = 0;
-    return FT_CreateDeviceInfoList(&count) == FT_OK ? readDeviceInfoList(count) : QVector<FT_DEVICE_LIST_INFO_NODE>();
+    return attachedDevices().entries.size();
 }
 
 void updateRun(lumora::UsbChipBus &bus, int serial, int replyDelayMs, int timerMs, bool eventChar)
@@ -61,7 +65,7 @@ void updateRun(lumora::UsbChipBus &bus, int serial, int replyDelayMs, int timerM
     // The new chip is the only one listed: the one before is pulled out.
     QElapsedTimer clock;
     clock.start();
-    while (listed().size() != 1 && clock.elapsed() < 5000)
+    while (attachedCount() != 1 && clock.elapsed() < 5000)
         usleep(10000);
 
     WidgetLink link;
@@ -88,8 +92,9 @@ void updateRun(lumora::UsbChipBus &bus, int serial, int replyDelayMs, int timerM
     chip.unplug();
 }
 
-// Lists, opens every serial it has not opened yet in a thread of its own
-// (closing it again at once), and waits, as lumora-flash --station does.
+// Lists, opens every new entry in a thread of its own, identifies the widget
+// and lets it go, and waits for a change on its list, as lumora-flash
+// --station does.
 class Station
 {
 public:
@@ -101,10 +106,11 @@ public:
         for (std::thread &t : m_opens)
             t.join();
     }
-    // When the widget with this serial was first listed, and opened; max()
-    // while it is not.
+    // When the widget with this serial was first listed, its device opened
+    // and the widget identified; max() while it is not.
     struct Times {
-        Clock::time_point listed = Clock::time_point::max(), opened = Clock::time_point::max();
+        Clock::time_point listed = Clock::time_point::max(), opened = Clock::time_point::max(),
+                          identified = Clock::time_point::max();
     };
     Times times(const QByteArray &serial)
     {
@@ -116,40 +122,50 @@ private:
     void run()
     {
         while (!m_stop) {
-            for (const FT_DEVICE_LIST_INFO_NODE &node : listed()) {
-                const QByteArray serial = deviceSerialString(node).toLatin1();
-                if (serial.isEmpty() || !m_seen.insert(serial).second)
+            const lumora::DeviceList list = attachedDevices();
+            for (const lumora::DeviceEntry &entry : list.entries) {
+                const QByteArray serial = entry.serial;
+                if (serial.isEmpty() || !m_seen.insert(entry.location).second)
                     continue;
                 {
                     std::lock_guard<std::mutex> lock(m_lock);
                     m_times[serial].listed = Clock::now();
                 }
-                m_opens.emplace_back([this, serial] {
-                    FT_HANDLE handle = nullptr;
-                    if (FT_OpenEx(const_cast<char *>(serial.constData()), FT_OPEN_BY_SERIAL_NUMBER, &handle) != FT_OK)
-                        return;
-                    const Clock::time_point now = Clock::now();
-                    FT_Close(handle);
+                m_opens.emplace_back([this, serial, entry] {
+                    WidgetLink link;
+                    link.reportStream = nullptr;
+                    const bool opened = link.openDeviceAt(entry, textFromBytes(serial)).deviceOpen();
+                    const Clock::time_point openedAt = Clock::now();
+                    const bool identified = opened && link.identify().identified();
+                    const Clock::time_point identifiedAt = Clock::now();
+                    link.close();
                     std::lock_guard<std::mutex> lock(m_lock);
-                    m_times[serial].opened = now;
+                    if (opened)
+                        m_times[serial].opened = openedAt;
+                    if (identified)
+                        m_times[serial].identified = identifiedAt;
                 });
             }
-            waitForDeviceChange(StationListIntervalMs);
+            // As the station: a change ends the wait, else a new listing
+            // after 500 ms.
+            for (int waited = 0; waited < StationListIntervalMs && !m_stop; waited += 100)
+                if (waitForDeviceChange(list, 100))
+                    break;
         }
     }
 
     std::atomic<bool> m_stop{false};
-    std::set<QByteArray> m_seen;
+    std::set<DWORD> m_seen;
     std::vector<std::thread> m_opens;
     std::mutex m_lock;
     std::map<QByteArray, Times> m_times;
     std::thread m_thread;
 };
 
-// Milliseconds from a plug to the widget's first listing and to its open (a
-// widget never opened counts as 10 s).
+// Milliseconds from a plug to the widget's first listing, its open and its
+// identification (a widget never opened counts as 10 s).
 struct PickUp {
-    std::vector<double> listed, opened;
+    std::vector<double> listed, opened, identified;
 };
 
 // Plugs the chips one right after the other.
@@ -165,21 +181,24 @@ void pickUp(lumora::UsbChipBus &bus, Station &station, const std::vector<QByteAr
     auto ms = [](Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); };
     for (size_t i = 0; i < serials.size(); ++i) {
         Station::Times t;
-        while ((t = station.times(serials[i])).opened == Clock::time_point::max() && Clock::now() < giveUp)
+        while ((t = station.times(serials[i])).identified == Clock::time_point::max() && Clock::now() < giveUp)
             usleep(1000);
         figures->listed.push_back(ms(std::min(t.listed, giveUp) - plugged[i]));
         figures->opened.push_back(ms(std::min(t.opened, giveUp) - plugged[i]));
+        figures->identified.push_back(ms(std::min(t.identified, giveUp) - plugged[i]));
     }
 }
 
 void printPickUp(const char *what, PickUp figures)
 {
-    for (std::vector<double> *ms : {&figures.listed, &figures.opened})
+    for (std::vector<double> *ms : {&figures.listed, &figures.opened, &figures.identified})
         std::sort(ms->begin(), ms->end());
-    std::printf("%s: %zu plugs; plug to open median %.1f ms, max %.1f ms (to the first listing: median %.1f ms,"
-                " max %.1f ms)\n",
-                what, figures.opened.size(), figures.opened[figures.opened.size() / 2], figures.opened.back(),
-                figures.listed[figures.listed.size() / 2], figures.listed.back());
+    auto median = [](const std::vector<double> &ms) { return ms[ms.size() / 2]; };
+    std::printf("%s: %zu plugs; plug to open median %.1f ms, max %.1f ms; to identified median %.1f ms, max"
+                " %.1f ms; to the first listing median %.1f ms, max %.1f ms\n",
+                what, figures.opened.size(), median(figures.opened), figures.opened.back(),
+                median(figures.identified), figures.identified.back(), median(figures.listed),
+                figures.listed.back());
 }
 
 double cpuSeconds()
@@ -197,9 +216,34 @@ void pullOut(std::vector<lumora::UsbChip *> *chips)
     chips->clear();
     QElapsedTimer clock;
     clock.start();
-    while (!listed().isEmpty() && clock.elapsed() < 5000)
+    while (attachedCount() != 0 && clock.elapsed() < 5000)
         usleep(10000);
 }
+
+// Two busy loops, as on a machine that builds something at the same time;
+// ended when this goes.
+class Load
+{
+public:
+    explicit Load(bool busy)
+    {
+        for (int i = 0; busy && i < 2; ++i) {
+            m_loops.emplace_back(new QProcess);
+            m_loops.back()->start("sh", {"-c", "while :; do :; done"});
+            m_loops.back()->waitForStarted();
+        }
+    }
+    ~Load()
+    {
+        for (auto &loop : m_loops) {
+            loop->kill();
+            loop->waitForFinished();
+        }
+    }
+
+private:
+    std::vector<std::unique_ptr<QProcess>> m_loops;
+};
 
 void station(lumora::UsbChipBus &bus)
 {
@@ -213,23 +257,36 @@ void station(lumora::UsbChipBus &bus)
             s.push_back("ST" + QByteArray::number(++serial).rightJustified(4, '0'));
         return s;
     };
+    auto someMomentOfTheWait = [&] {
+        usleep(useconds_t(std::uniform_int_distribution<int>(0, StationListIntervalMs)(random) * 1000));
+    };
 
     // Plugged at any moment of the station's wait.
     PickUp lone;
     for (int i = 0; i < 10; ++i) {
-        usleep(useconds_t(std::uniform_int_distribution<int>(0, StationListIntervalMs)(random) * 1000));
+        someMomentOfTheWait();
         pickUp(bus, station, serials(1), &chips, &lone);
     }
     printPickUp("station, a lone widget", lone);
     pullOut(&chips);
 
-    // The first burst also makes the libftdi1 contexts that later opens reuse.
-    for (int i = 1; i <= 3; ++i) {
-        usleep(useconds_t(std::uniform_int_distribution<int>(0, StationListIntervalMs)(random) * 1000));
-        PickUp burst;
-        pickUp(bus, station, serials(12), &chips, &burst);
-        printPickUp(qPrintable(QString("station, 12 widgets at once, burst %1").arg(i)), burst);
-        pullOut(&chips);
+    // The first burst makes the libftdi1 contexts that later opens reuse.
+    PickUp first;
+    pickUp(bus, station, serials(12), &chips, &first);
+    printPickUp("station, the first burst of 12", first);
+    pullOut(&chips);
+    for (bool busy : {false, true}) {
+        const Load load(busy);
+        for (int size : {8, 12}) {
+            PickUp bursts;
+            for (int i = 0; i < 4; ++i) {
+                someMomentOfTheWait();
+                pickUp(bus, station, serials(size), &chips, &bursts);
+                pullOut(&chips);
+            }
+            printPickUp(qPrintable(QString("station, 4 bursts of %1, %2").arg(size).arg(busy ? "busy" : "quiet")),
+                        bursts);
+        }
     }
 
     PickUp eight;

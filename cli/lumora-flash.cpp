@@ -102,46 +102,41 @@ bool confirmed(const UpdateContext &context, const QString &question)
     return false;
 }
 
-struct Devices
-{
-    bool read = false;
-    QVector<FT_DEVICE_LIST_INFO_NODE> nodes;
-};
+using lumora::DeviceEntry;
+using lumora::DeviceList;
 
-Devices listDevices(Reporter &reporter)
+DeviceList listDevices(Reporter &reporter)
 {
-    Devices devices;
-    DWORD count = 0;
-    if (FT_CreateDeviceInfoList(&count) != FT_OK) {
-        reporter.error("the device list could not be read");
+    const DeviceList devices = attachedDevices();
+    if (!devices.read) {
+        reporter.error(devices.why.empty() ? QStringLiteral("the device list could not be read")
+                                           : QStringLiteral("the device list could not be read: %1")
+                                                 .arg(QString::fromStdString(devices.why)));
         return devices;
     }
-    devices.read = true;
-    devices.nodes = readDeviceInfoList(count);
-    const QString unreadable = unreadableDevicesNote(devices.nodes);
+    const QString unreadable = unreadableDevicesNote(devices);
     if (!unreadable.isEmpty())
         output::printError(unreadable);
     return devices;
 }
 
 // A listed device's strings as the flasher prints them.
-QString shownDescription(const FT_DEVICE_LIST_INFO_NODE &node)
+QString shownDescription(const DeviceEntry &entry)
 {
-    return printable(deviceDescription(node));
+    return printable(textFromBytes(entry.description));
 }
 
-QString shownSerial(const FT_DEVICE_LIST_INFO_NODE &node)
+QString shownSerial(const DeviceEntry &entry)
 {
-    return printable(deviceSerialString(node));
+    return printable(textFromBytes(entry.serial));
 }
 
-WidgetRun runFor(const QVector<FT_DEVICE_LIST_INFO_NODE> &devices, int index, bool recover)
+WidgetRun runFor(const QVector<DeviceEntry> &devices, int index, bool recover)
 {
     WidgetRun run;
     run.index = index;
-    run.location = devices[index].LocId;
-    run.serial = QByteArray(devices[index].SerialNumber,
-                            int(strnlen(devices[index].SerialNumber, sizeof devices[index].SerialNumber)));
+    run.device = devices[index];
+    run.serial = devices[index].serial;
     run.description = shownDescription(devices[index]);
     run.recover = recover;
     return run;
@@ -149,8 +144,7 @@ WidgetRun runFor(const QVector<FT_DEVICE_LIST_INFO_NODE> &devices, int index, bo
 
 // Which widget the options name: --device N, --serial SN, or the only one;
 // -1 after saying why none.
-int selectDevice(const QVector<FT_DEVICE_LIST_INFO_NODE> &devices, const FlashOptions &o, Reporter &reporter,
-                 int *code)
+int selectDevice(const QVector<DeviceEntry> &devices, const FlashOptions &o, Reporter &reporter, int *code)
 {
     *code = ExitNoSuchDevice;
     if (o.device >= 0) {
@@ -162,7 +156,7 @@ int selectDevice(const QVector<FT_DEVICE_LIST_INFO_NODE> &devices, const FlashOp
     if (o.hasSerial) {
         QVector<int> matches;
         for (int i = 0; i < devices.size(); ++i)
-            if (deviceSerialString(devices[i]) == o.serial)
+            if (textFromBytes(devices[i].serial) == o.serial)
                 matches << i;
         if (matches.size() == 1)
             return matches.first();
@@ -181,28 +175,28 @@ int selectDevice(const QVector<FT_DEVICE_LIST_INFO_NODE> &devices, const FlashOp
 
 Tally listMode(Reporter &reporter)
 {
-    const Devices devices = listDevices(reporter);
+    const DeviceList devices = listDevices(reporter);
     if (!devices.read)
         return {ExitFailed, 0, -1};
-    for (int i = 0; i < devices.nodes.size(); ++i)
-        reporter.device(i, shownDescription(devices.nodes[i]), shownSerial(devices.nodes[i]));
-    return {ExitDone, int(devices.nodes.size()), -1};
+    for (int i = 0; i < devices.entries.size(); ++i)
+        reporter.device(i, shownDescription(devices.entries[i]), shownSerial(devices.entries[i]));
+    return {ExitDone, int(devices.entries.size()), -1};
 }
 
 Tally infoMode(const FlashOptions &o, Reporter &reporter)
 {
-    const Devices devices = listDevices(reporter);
+    const DeviceList devices = listDevices(reporter);
     if (!devices.read)
         return {ExitFailed, 0, -1};
     int code = 0;
-    const int index = selectDevice(devices.nodes, o, reporter, &code);
+    const int index = selectDevice(devices.entries, o, reporter, &code);
     if (index < 0)
         return {code, 0, -1};
     WidgetLink link;
     link.reportStream = nullptr; // printed below, with the rest
-    const OpenResult opened = link.openWidget(index);
+    const OpenResult opened = link.openWidget(devices.entries[index], QString::number(index));
     if (!opened.identified()) {
-        const QString serial = shownSerial(devices.nodes[index]);
+        const QString serial = shownSerial(devices.entries[index]);
         reporter.error(QStringLiteral("cannot open widget %1 (serial %2)")
                            .arg(index).arg(serial.isEmpty() ? QStringLiteral("unreadable") : serial));
         if (opened.stage == OpenStage::Silent)
@@ -226,8 +220,7 @@ Tally infoMode(const FlashOptions &o, Reporter &reporter)
 
 // Flashes the chosen widget, or every listed one at once, a thread each with
 // its own handle.
-Tally flashListed(const UpdateContext &context, const QVector<FT_DEVICE_LIST_INFO_NODE> &devices,
-                  const QVector<int> &chosen)
+Tally flashListed(const UpdateContext &context, const QVector<DeviceEntry> &devices, const QVector<int> &chosen)
 {
     QVector<WidgetRun> runs;
     QHash<QByteArray, QVector<int>> bySerial;
@@ -320,38 +313,38 @@ Tally updateMode(const FlashOptions &o, Reporter &reporter, RecordFile &record, 
         return runStation(context);
     }
 
-    const Devices devices = listDevices(reporter);
+    const DeviceList devices = listDevices(reporter);
     if (!devices.read)
         return {ExitFailed, 0, 0};
     QVector<int> chosen;
     QString question = version;
     if (o.mode == RunMode::AllWidgets) {
-        if (devices.nodes.isEmpty()) {
+        if (devices.entries.isEmpty()) {
             reporter.error("no widget attached");
             return {ExitNoSuchDevice, 0, 0};
         }
-        question += QStringLiteral("Update these %1 widgets?").arg(devices.nodes.size());
-        for (int i = 0; i < devices.nodes.size(); ++i) {
+        question += QStringLiteral("Update these %1 widgets?").arg(devices.entries.size());
+        for (int i = 0; i < devices.entries.size(); ++i) {
             chosen << i;
-            question += QStringLiteral("\n  %1  %2  %3").arg(i).arg(shownDescription(devices.nodes[i]),
-                                                                   shownSerial(devices.nodes[i]));
+            question += QStringLiteral("\n  %1  %2  %3").arg(i).arg(shownDescription(devices.entries[i]),
+                                                                   shownSerial(devices.entries[i]));
         }
         question += QStringLiteral("\nDo you want to start update?");
     } else {
         int code = 0;
-        const int index = selectDevice(devices.nodes, o, reporter, &code);
+        const int index = selectDevice(devices.entries, o, reporter, &code);
         if (index < 0)
             return {code, 0, 0};
         chosen << index;
         question += o.recover ? QStringLiteral("Recover widget %1, %2 (serial %3)? It is updated without identifying"
                                                " itself: only if it is a Lumora widget waiting in its loader.")
-                                    .arg(index).arg(shownDescription(devices.nodes[index]),
-                                                    shownSerial(devices.nodes[index]))
+                                    .arg(index).arg(shownDescription(devices.entries[index]),
+                                                    shownSerial(devices.entries[index]))
                               : QStringLiteral("Do you want to start update?");
     }
     if (!confirmed(context, question))
         return {ExitNotConfirmed, 0, 0};
-    return flashListed(context, devices.nodes, chosen);
+    return flashListed(context, devices.entries, chosen);
 }
 
 } // namespace

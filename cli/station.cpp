@@ -4,7 +4,6 @@
 #include "stationledger.h"
 
 #include <atomic>
-#include <cstring>
 #include <list>
 #include <thread>
 
@@ -24,20 +23,6 @@ struct Job
     std::atomic<bool> inLoader{false};
     std::atomic<bool> done{false};
 };
-
-QVector<Attachment> listAttachments()
-{
-    DWORD count = 0;
-    QVector<FT_DEVICE_LIST_INFO_NODE> devices;
-    if (FT_CreateDeviceInfoList(&count) == FT_OK)
-        devices = readDeviceInfoList(count);
-    QVector<Attachment> listed;
-    for (const FT_DEVICE_LIST_INFO_NODE &node : qAsConst(devices))
-        listed << Attachment{node.LocId,
-                             QByteArray(node.SerialNumber, int(strnlen(node.SerialNumber, sizeof node.SerialNumber))),
-                             deviceDescription(node)};
-    return listed;
-}
 
 } // namespace
 
@@ -102,11 +87,13 @@ Tally runStation(const UpdateContext &context)
     };
 
     while (!control.stopStarting()) {
-        act(ledger.listed(listAttachments()));
+        // Waited on below: whatever comes or goes from now on ends the wait.
+        const lumora::DeviceList devices = attachedDevices();
+        act(ledger.listed(devices.entries));
         for (int waited = 0; waited < ListIntervalMs && !control.stopStarting(); waited += WakeMs) {
             if (reap())
                 act(ledger.decide());
-            if (waitForDeviceChange(WakeMs))
+            if (waitForDeviceChange(devices, WakeMs))
                 break;
         }
     }

@@ -3,6 +3,9 @@
 
 #include <QSet>
 
+#include <algorithm>
+#include <utility>
+
 namespace {
 
 QString twinNote(const QByteArray &serial)
@@ -14,7 +17,7 @@ QString twinNote(const QByteArray &serial)
 
 } // namespace
 
-int StationLedger::widgetFor(const Attachment &a)
+int StationLedger::widgetFor(const lumora::DeviceEntry &a)
 {
     // Back again, the same widget: the one of its serial that is not here,
     // the one whose attempt still runs or left it in its loader first.
@@ -39,21 +42,21 @@ WidgetRun StationLedger::attemptFor(const Plugged &p, bool recover)
 {
     WidgetRun run;
     run.index = m_attempts.size();
-    run.location = p.attachment.location;
+    run.device = p.attachment;
     run.arrived = true;
     run.serial = p.attachment.serial;
-    run.description = printable(p.attachment.description);
+    run.description = printable(textFromBytes(p.attachment.description));
     run.recover = recover;
     for (int i = 0; i < m_widgets.size(); ++i)
         run.sameSerialAsAnother = run.sameSerialAsAnother || (i != p.widget && m_widgets[i].serial == run.serial);
     return run;
 }
 
-QVector<StationLedger::Action> StationLedger::listed(const QVector<Attachment> &present)
+QVector<StationLedger::Action> StationLedger::listed(const QVector<lumora::DeviceEntry> &present)
 {
     QVector<Action> actions;
     QSet<DWORD> now;
-    for (const Attachment &a : present)
+    for (const lumora::DeviceEntry &a : present)
         now.insert(a.location);
     for (auto it = m_present.begin(); it != m_present.end();) {
         if (now.contains(it.key())) {
@@ -65,7 +68,7 @@ QVector<StationLedger::Action> StationLedger::listed(const QVector<Attachment> &
         it = m_present.erase(it);
     }
     m_order.clear();
-    for (const Attachment &a : present) {
+    for (const lumora::DeviceEntry &a : present) {
         m_order << a.location;
         if (m_present.contains(a.location))
             continue;

@@ -3,7 +3,7 @@
 // alone, and how each widget ended. It has no threads and no USB: the
 // station feeds it listings and finished attempts.
 //
-// An attachment is one plug of a widget: pulled out and plugged in again,
+// An attachment (a device list's entry) is one plug of a widget: pulled out and plugged in again,
 // it is a new attachment (a new LocId) of the same widget. Two attachments
 // with one serial string present at once are two widgets (twins) that
 // cannot be told apart: the second waits until the first leaves. A widget
@@ -15,13 +15,6 @@
 
 #include <QHash>
 #include <QVector>
-
-struct Attachment
-{
-    DWORD location = 0;
-    QByteArray serial;
-    QString description;
-};
 
 class StationLedger
 {
@@ -45,7 +38,7 @@ public:
     // A listing of every attachment present now. What to do with each that
     // arrived, and with each held one that may go now, in listing order; an
     // attempt started from now on counts as in flight.
-    QVector<Action> listed(const QVector<Attachment> &present);
+    QVector<Action> listed(const QVector<lumora::DeviceEntry> &present);
     // The held attachments that may go now that an attempt has finished.
     QVector<Action> decide();
     // The attempt of this index ended so.
@@ -70,13 +63,13 @@ private:
     };
     struct Plugged
     {
-        Attachment attachment;
+        lumora::DeviceEntry attachment;
         int widget;
         enum { Held, Started, Unreadable } state;
         bool twinNoted;
     };
 
-    int widgetFor(const Attachment &a);
+    int widgetFor(const lumora::DeviceEntry &a);
     WidgetRun attemptFor(const Plugged &p, bool recover);
 
     bool m_recoverAll;

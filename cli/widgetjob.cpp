@@ -12,34 +12,20 @@
 
 namespace {
 
-// The serial string the open USB device itself reports; false when it
-// cannot be asked.
-bool openedSerial(const WidgetLink &link, QByteArray *serial)
-{
-    char text[16] = {};
-    if (FT_GetDeviceInfo(link.handle, nullptr, nullptr, text, nullptr, nullptr) != FT_OK)
-        return false;
-    *serial = QByteArray(text, int(strnlen(text, sizeof text)));
-    return true;
-}
-
 // Opens the USB device and makes sure it is the one chosen; an empty text
 // when it is, else why not (and `result` says how it ended).
 QString openChosen(WidgetLink &link, WidgetRun &run, WidgetResult *result)
 {
     *result = WidgetResult::OpenFailed;
     const QString name = run.openName();
-    const OpenResult opened = run.arrived ? link.openDeviceAt(run.location, name) : link.openDevice(run.index);
+    const OpenResult opened = link.openDeviceAt(run.device, name);
     if (!opened.deviceOpen())
         return opened.reason;
     // The list entry chosen must still be that widget, not one plugged in
     // where it was.
     QByteArray serial;
-    if (!openedSerial(link, &serial))
-        return QStringLiteral("widget %1 could not be asked for its serial string: %2")
-            .arg(name, link.errorString().isEmpty() ? QStringLiteral("it was unplugged, or its chip does not answer;"
-                                                                     " plug it in again")
-                                                    : link.errorString());
+    if (!link.reportedSerial(&serial))
+        return QStringLiteral("widget %1: %2").arg(name, link.errorString());
     if (!run.serial.isEmpty() && serial != run.serial) {
         *result = WidgetResult::NotChosen;
         return QStringLiteral("widget %1 reports serial %2, not %3: it was replaced after the list was read;"
@@ -130,7 +116,7 @@ void flashWidget(WidgetRun &run, const FirmwareImage &image, const QString &file
     }
 
     WidgetIdentity widget;
-    widget.location = run.location;
+    widget.location = run.device.location;
     widget.serialString = run.serial;
     widget.hasSerialNumber = link.identifiedSerialNumber(&widget.serialNumber);
     widget.name = run.openName();

@@ -2,8 +2,8 @@
 #ifndef LUMORA_WIDGETJOB_H
 #define LUMORA_WIDGETJOB_H
 
+#include "devicelist.h"
 #include "firmwareimage.h"
-#include "ftd2xx.h"
 #include "outcome.h"
 #include "updateverification.h"
 
@@ -19,8 +19,8 @@ struct WidgetRun
 
     QString attemptId;       // a random UUID, made before the widget is touched
     int index = 0;           // in the device list of the run, or the order of arrival
-    DWORD location = 0;      // its LocId when listed: where it is found again after its restart
-    bool arrived = false;    // a station's: opened by its LocId, not its place in the list, and named by its serial
+    lumora::DeviceEntry device; // the list entry it is opened by; its LocId tells where to find it again
+    bool arrived = false;    // plugged in during a station run: named by its serial, not its index
     QByteArray serial;       // as the list showed it
     QString description;
     bool recover = false;    // updated whether or not it answers its parameter request
@@ -79,10 +79,9 @@ struct WidgetJobHooks
     bool verify = true;
 };
 
-// Opens the widget (entry `index` of the list, which must report the serial
-// string the list showed; or the widget at `location`), loads the image into
-// it, lets go of it and, when every page was accepted, checks what it runs
-// after its restart.
+// Opens the widget (its list entry, which must report the serial string the
+// list showed), loads the image into it, lets go of it and, when every page
+// was accepted, checks what it runs after its restart.
 void flashWidget(WidgetRun &run, const FirmwareImage &image, const QString &fileName, const WidgetJobHooks &hooks);
 
 #endif

@@ -60,7 +60,7 @@ FirmwareUpdate::Outcome FirmwareUpdate::run()
         return fail(Outcome::NotStarted,
                     QStringLiteral("stopped before the update: nothing was sent; the widget is unchanged"));
     // Whatever the widget sent before is no answer to anything of ours.
-    FT_Purge(m_link.handle, FT_PURGE_RX);
+    m_link.purgeReceived();
     m_loaderEntered = true;
     if (!m_link.sendPacket(REPROGRAM_FIRMWARE, nullptr, 0) && m_link.ioStatus() != FT_OK)
         return fail(Outcome::DeviceLost, QStringLiteral("Firmware update failed before the first page: %1")

@@ -63,8 +63,10 @@ Verification verifyAfterRestart(WidgetLink &link, const WidgetIdentity &widget, 
                                             " its firmware was not checked");
             return result;
         }
-        const DWORD at = findAtPort(widget.location, widget.serialString, &otherSerial);
-        if (at != 0 && link.openDeviceAt(at, widget.name).deviceOpen() && link.identify().identified()) {
+        const lumora::DeviceList list = attachedDevices();
+        lumora::DeviceEntry entry;
+        if (findAtPort(list, widget.location, widget.serialString, &entry, &otherSerial)
+            && link.openDeviceAt(entry, widget.name).deviceOpen() && link.identify().identified()) {
             const WidgetParams params = link.params;
             uint32_t serialNumber = 0;
             const bool saidSerial = link.identifiedSerialNumber(&serialNumber);
@@ -98,7 +100,8 @@ Verification verifyAfterRestart(WidgetLink &link, const WidgetIdentity &widget, 
         const qint64 left = limitMs - clock.elapsed();
         if (left <= 0)
             break;
-        waitForDeviceChange(int(std::min<qint64>(left, LookAgainMs)));
+        // Back as a new device, it shows as a change of this very list.
+        waitForDeviceChange(list, int(std::min<qint64>(left, LookAgainMs)));
     }
     result.verify = Verify::NoAnswer;
     if (!otherSerial.isEmpty()) {

@@ -65,6 +65,20 @@ QString textFromBytes(const QByteArray &bytes)
     return text;
 }
 
+int wholeCharacters(const QByteArray &bytes, int limit)
+{
+    const auto *p = reinterpret_cast<const unsigned char *>(bytes.constData());
+    int whole = 0;
+    while (whole < bytes.size()) {
+        uint codePoint = 0;
+        const int length = qMax(validSequence(p + whole, bytes.size() - whole, &codePoint), 1);
+        if (whole + length > limit)
+            break;
+        whole += length;
+    }
+    return whole;
+}
+
 bool isEscapedByte(QChar c, unsigned char *byte)
 {
     const ushort u = c.unicode();

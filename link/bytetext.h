@@ -13,6 +13,10 @@
 QString textFromBytes(const QByteArray &bytes);
 // The exact inverse of textFromBytes.
 QByteArray bytesFromText(const QString &text);
+// How many bytes of `bytes`, at most `limit`, end between two characters
+// (a byte that is not UTF-8 counts as a character of its own): where a
+// string may be cut to fit a field.
+int wholeCharacters(const QByteArray &bytes, int limit);
 // Whether `c` stands for a byte that was not valid UTF-8; `*byte` is that byte.
 bool isEscapedByte(QChar c, unsigned char *byte = nullptr);
 // A file name as the system takes it: on Linux, where a name is any bytes and

@@ -1,4 +1,6 @@
 #include "d2xxbackend.h"
+#include "bytetext.h"
+#include "deviceinfo.h"
 #include "sleep.h"
 
 #include <QByteArray>
@@ -7,9 +9,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <thread>
-#include <vector>
 
 namespace lumora {
 
@@ -39,41 +41,92 @@ std::atomic<D2xxBackend *> &installed()
 
 namespace {
 
-// Opens the first device of a fresh list that `wanted` picks.
-template <typename Wanted>
-FT_STATUS openListed(D2xxBackend &backend, Wanted wanted, FT_HANDLE *handle)
+// Cut between characters. Like the chip's own strings, NUL-terminated when
+// they fit, filling the field without a NUL when they do not; always
+// NUL-terminated when `terminated`.
+void copyField(char *field, int width, const QByteArray &text, bool terminated = false)
 {
-    DWORD count = 0;
-    FT_STATUS status = backend.createDeviceInfoList(&count);
-    if (status != FT_OK)
-        return status;
-    std::vector<FT_DEVICE_LIST_INFO_NODE> nodes(count);
-    if (count > 0 && (status = backend.getDeviceInfoList(nodes.data(), count, &count)) != FT_OK)
-        return status;
-    for (DWORD i = 0; i < count; ++i)
-        if (!(nodes[i].Flags & FT_FLAGS_OPENED) && wanted(nodes[i]))
-            return backend.open(int(i), handle);
-    return FT_DEVICE_NOT_FOUND;
+    std::memset(field, 0, size_t(width));
+    std::memcpy(field, text.constData(), size_t(wholeCharacters(text, terminated ? width - 1 : width)));
+}
+
+FT_DEVICE_LIST_INFO_NODE nodeOf(const DeviceEntry &entry)
+{
+    FT_DEVICE_LIST_INFO_NODE node;
+    std::memset(&node, 0, sizeof node);
+    node.Flags = entry.heldBy ? FT_FLAGS_OPENED : 0;
+    node.Type = entry.type;
+    node.ID = entry.id;
+    node.LocId = entry.location;
+    copyField(node.SerialNumber, int(sizeof node.SerialNumber), entry.serial);
+    copyField(node.Description, int(sizeof node.Description), entry.description);
+    node.ftHandle = entry.heldBy;
+    return node;
 }
 
 } // namespace
 
-FT_STATUS D2xxBackend::openBySerial(const char *serial, FT_HANDLE *handle)
+std::string &D2xxBackend::threadError()
 {
-    return openListed(*this, [&](const FT_DEVICE_LIST_INFO_NODE &node) {
-        return strncmp(node.SerialNumber, serial, sizeof node.SerialNumber) == 0;
-    }, handle);
+    static thread_local std::string error;
+    return error;
 }
 
-FT_STATUS D2xxBackend::openByLocation(DWORD location, FT_HANDLE *handle)
+bool D2xxBackend::waitForDeviceChange(const DeviceList &since, int timeoutMs)
 {
-    return openListed(*this, [&](const FT_DEVICE_LIST_INFO_NODE &node) { return node.LocId == location; }, handle);
-}
-
-bool D2xxBackend::waitForDeviceChange(int timeoutMs)
-{
+    (void)since;
     std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
     return false;
+}
+
+FT_STATUS D2xxBackend::createDeviceInfoList(DWORD *count)
+{
+    DeviceList list = listDevices();
+    if (!list.read)
+        return FT_OTHER_ERROR;
+    std::lock_guard<std::mutex> lock(m_sharedLock);
+    m_shared = std::move(list);
+    m_sharedMade = true;
+    *count = DWORD(m_shared.entries.size());
+    return FT_OK;
+}
+
+FT_STATUS D2xxBackend::getDeviceInfoList(FT_DEVICE_LIST_INFO_NODE *dest, DWORD capacity, DWORD *count)
+{
+    std::lock_guard<std::mutex> lock(m_sharedLock);
+    const DWORD n = std::min(capacity, DWORD(m_shared.entries.size()));
+    for (DWORD i = 0; i < n; ++i)
+        dest[i] = nodeOf(m_shared.entries[int(i)]);
+    *count = n;
+    return FT_OK;
+}
+
+FT_STATUS D2xxBackend::open(int index, FT_HANDLE *handle)
+{
+    DeviceList list;
+    bool made;
+    {
+        std::lock_guard<std::mutex> lock(m_sharedLock);
+        made = m_sharedMade;
+        list = m_shared;
+    }
+    // No list was asked for: the devices attached now, in port order.
+    if (!made && !(list = listDevices()).read)
+        return FT_OTHER_ERROR;
+    if (index < 0 || index >= list.entries.size()) {
+        threadError() = "there is no device " + std::to_string(index) + " in the device list ("
+                        + std::to_string(list.entries.size()) + " listed): scan again";
+        return FT_DEVICE_NOT_FOUND;
+    }
+    threadError().clear();
+    return openEntry(list.entries[index], handle);
+}
+
+void D2xxBackend::forgetSharedList()
+{
+    std::lock_guard<std::mutex> lock(m_sharedLock);
+    m_shared = DeviceList();
+    m_sharedMade = false;
 }
 
 D2xxBackend &d2xxBackend()
@@ -86,6 +139,14 @@ D2xxBackend &d2xxBackend()
 void setD2xxBackend(D2xxBackend *backend)
 {
     installed().store(backend, std::memory_order_release);
+}
+
+std::string locationGoneText(DWORD location)
+{
+    char text[96];
+    std::snprintf(text, sizeof text, "the widget at LocId 0x%08X is no longer attached: it was unplugged or restarted",
+                  unsigned(location));
+    return text;
 }
 
 const char *ftStatusName(FT_STATUS status)
@@ -235,23 +296,18 @@ FT_STATUS FT_GetDeviceInfo(FT_HANDLE ftHandle, FT_DEVICE *lpftDevice, LPDWORD lp
     (void)Dummy;
     if (!ftHandle)
         return FT_INVALID_HANDLE;
-    ULONG type = FT_DEVICE_UNKNOWN;
-    DWORD id = 0;
-    char serial[16] = {};
-    char description[64] = {};
-    const FT_STATUS status = d2xxBackend().deviceInfo(ftHandle, &type, &id, serial, description);
+    lumora::DeviceEntry device;
+    const FT_STATUS status = d2xxBackend().deviceInfo(ftHandle, &device);
     if (status != FT_OK)
         return status;
-    serial[sizeof serial - 1] = '\0';
-    description[sizeof description - 1] = '\0';
     if (lpftDevice)
-        *lpftDevice = type;
+        *lpftDevice = device.type;
     if (lpdwID)
-        *lpdwID = id;
+        *lpdwID = device.id;
     if (SerialNumber)
-        std::copy(serial, serial + sizeof serial, SerialNumber);
+        lumora::copyField(SerialNumber, 16, device.serial, true);
     if (Description)
-        std::copy(description, description + sizeof description, Description);
+        lumora::copyField(Description, 64, device.description, true);
     return FT_OK;
 }
 

@@ -23,21 +23,20 @@ QString deviceSerialString(const FT_DEVICE_LIST_INFO_NODE &node)
     return deviceInfoField(node.SerialNumber, int(sizeof node.SerialNumber));
 }
 
-DWORD findAtPort(DWORD location, const QByteArray &serial, QByteArray *otherSerial)
+bool findAtPort(const lumora::DeviceList &list, DWORD location, const QByteArray &serial, lumora::DeviceEntry *found,
+                QByteArray *otherSerial)
 {
-    DWORD count = 0;
-    if (FT_CreateDeviceInfoList(&count) != FT_OK)
-        return 0;
-    for (const FT_DEVICE_LIST_INFO_NODE &node : readDeviceInfoList(count)) {
-        if (portOfLocation(node.LocId) != portOfLocation(location))
+    for (const lumora::DeviceEntry &entry : list.entries) {
+        if (portOfLocation(entry.location) != portOfLocation(location))
             continue;
-        const QByteArray listed(node.SerialNumber, int(strnlen(node.SerialNumber, sizeof node.SerialNumber)));
-        if (listed == serial && !(node.Flags & FT_FLAGS_OPENED))
-            return node.LocId;
-        if (listed != serial && otherSerial)
-            *otherSerial = listed;
+        if (entry.serial == serial && !entry.heldBy) {
+            *found = entry;
+            return true;
+        }
+        if (entry.serial != serial && otherSerial)
+            *otherSerial = entry.serial;
     }
-    return 0;
+    return false;
 }
 
 QVector<FT_DEVICE_LIST_INFO_NODE> readDeviceInfoList(DWORD count)
@@ -56,19 +55,36 @@ QVector<FT_DEVICE_LIST_INFO_NODE> readDeviceInfoList(DWORD count)
     return list;
 }
 
+namespace {
+
+QString unreadableNote(int unreadable, int listed, const std::string &reason)
+{
+    if (unreadable == 0)
+        return QString();
+    return QStringLiteral("%1 of %2 devices could not be asked for their description and serial number: %3")
+        .arg(unreadable).arg(listed)
+        .arg(reason.empty() ? QStringLiteral("no permission to use them? Install the udev rule or join the plugdev"
+                                             " group (see the README), then plug them in again")
+                            : QString::fromStdString(reason));
+}
+
+} // namespace
+
 QString unreadableDevicesNote(const QVector<FT_DEVICE_LIST_INFO_NODE> &devices)
 {
     int unreadable = 0;
     for (const FT_DEVICE_LIST_INFO_NODE &node : devices)
         unreadable += node.SerialNumber[0] == 0 && node.Description[0] == 0;
-    if (unreadable == 0)
-        return QString();
-    const std::string reason = lumora::d2xxBackend().errorText(nullptr);
-    return QStringLiteral("%1 of %2 devices could not be asked for their description and serial number: %3")
-        .arg(unreadable).arg(devices.size())
-        .arg(reason.empty() ? QStringLiteral("no permission to use them? Install the udev rule or join the plugdev"
-                                             " group (see the README), then plug them in again")
-                            : QString::fromStdString(reason));
+    return unreadableNote(unreadable, devices.size(),
+                          unreadable ? lumora::d2xxBackend().errorText(nullptr) : std::string());
+}
+
+QString unreadableDevicesNote(const lumora::DeviceList &devices)
+{
+    int unreadable = 0;
+    for (const lumora::DeviceEntry &entry : devices.entries)
+        unreadable += !entry.stringsRead;
+    return unreadableNote(unreadable, devices.entries.size(), devices.why);
 }
 
 QString emulationNote()
@@ -79,7 +95,12 @@ QString emulationNote()
         .arg(QString::fromLocal8Bit(qgetenv("LUMORA_EMULATOR")));
 }
 
-bool waitForDeviceChange(int timeoutMs)
+lumora::DeviceList attachedDevices()
 {
-    return lumora::d2xxBackend().waitForDeviceChange(timeoutMs);
+    return lumora::d2xxBackend().listDevices();
+}
+
+bool waitForDeviceChange(const lumora::DeviceList &since, int timeoutMs)
+{
+    return lumora::d2xxBackend().waitForDeviceChange(since, timeoutMs);
 }

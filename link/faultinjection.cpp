@@ -57,6 +57,22 @@ bool FaultInjection::injected(D2xxCall call, FT_STATUS *status)
     return true;
 }
 
+DeviceList FaultInjection::listDevices()
+{
+    FT_STATUS status;
+    if (!injected(D2xxCall::CreateDeviceInfoList, &status))
+        return m_inner.listDevices();
+    DeviceList failed;
+    failed.why = ftStatusName(status);
+    return failed;
+}
+
+FT_STATUS FaultInjection::openEntry(const DeviceEntry &entry, FT_HANDLE *handle)
+{
+    FT_STATUS status;
+    return injected(D2xxCall::Open, &status) ? status : m_inner.openEntry(entry, handle);
+}
+
 FT_STATUS FaultInjection::createDeviceInfoList(DWORD *count)
 {
     FT_STATUS status;
@@ -165,10 +181,10 @@ FT_STATUS FaultInjection::driverVersion(FT_HANDLE handle, DWORD *version)
     return injected(D2xxCall::DriverVersion, &status) ? status : m_inner.driverVersion(handle, version);
 }
 
-FT_STATUS FaultInjection::deviceInfo(FT_HANDLE handle, ULONG *type, DWORD *id, char *serial, char *description)
+FT_STATUS FaultInjection::deviceInfo(FT_HANDLE handle, DeviceEntry *device)
 {
     FT_STATUS status;
-    return injected(D2xxCall::DeviceInfo, &status) ? status : m_inner.deviceInfo(handle, type, id, serial, description);
+    return injected(D2xxCall::DeviceInfo, &status) ? status : m_inner.deviceInfo(handle, device);
 }
 
 } // namespace lumora

@@ -45,13 +45,19 @@ public:
     void clear();
 
     const char *name() const override { return m_inner.name(); }
+    // A listing counts, and fails, as a CreateDeviceInfoList; every open as an Open.
+    DeviceList listDevices() override;
+    FT_STATUS openEntry(const DeviceEntry &entry, FT_HANDLE *handle) override;
+    FT_STATUS openByLocation(DWORD location, FT_HANDLE *handle) override;
+    FT_STATUS openBySerial(const char *serial, FT_HANDLE *handle) override;
+    FT_STATUS deviceCount(DWORD *count) override;
+    bool waitForDeviceChange(const DeviceList &since, int timeoutMs) override
+    {
+        return m_inner.waitForDeviceChange(since, timeoutMs);
+    }
     FT_STATUS createDeviceInfoList(DWORD *count) override;
     FT_STATUS getDeviceInfoList(FT_DEVICE_LIST_INFO_NODE *dest, DWORD capacity, DWORD *count) override;
-    FT_STATUS deviceCount(DWORD *count) override;
     FT_STATUS open(int index, FT_HANDLE *handle) override;
-    FT_STATUS openBySerial(const char *serial, FT_HANDLE *handle) override;
-    FT_STATUS openByLocation(DWORD location, FT_HANDLE *handle) override;
-    bool waitForDeviceChange(int timeoutMs) override { return m_inner.waitForDeviceChange(timeoutMs); }
     FT_STATUS close(FT_HANDLE handle) override;
     FT_STATUS read(FT_HANDLE handle, unsigned char *buffer, DWORD count, DWORD *delivered) override;
     FT_STATUS write(FT_HANDLE handle, const unsigned char *buffer, DWORD count, DWORD *written) override;
@@ -61,7 +67,7 @@ public:
     FT_STATUS setChars(FT_HANDLE handle, UCHAR eventChar, bool eventEnabled, UCHAR errorChar,
                        bool errorEnabled) override;
     FT_STATUS driverVersion(FT_HANDLE handle, DWORD *version) override;
-    FT_STATUS deviceInfo(FT_HANDLE handle, ULONG *type, DWORD *id, char *serial, char *description) override;
+    FT_STATUS deviceInfo(FT_HANDLE handle, DeviceEntry *device) override;
     std::string errorText(FT_HANDLE handle) override { return m_inner.errorText(handle); }
 
 private:

@@ -62,7 +62,7 @@ void WidgetLink::discardLateReplies()
         if (FT_Read(handle, scrap, sizeof scrap, &got) != FT_OK || got == 0)
             break;
     }
-    FT_Purge(handle, FT_PURGE_RX);
+    purgeReceived();
 }
 
 int WidgetLink::sendPacket(int label, const unsigned char *data, int len)
@@ -191,10 +191,19 @@ int WidgetLink::open(int device)
 
 OpenResult WidgetLink::openWidget(int device)
 {
-    OpenResult result = openDevice(device);
-    if (result.stage != OpenStage::Opened)
-        return result;
-    result = identify();
+    return identifyOpened(openDevice(device));
+}
+
+OpenResult WidgetLink::openWidget(const lumora::DeviceEntry &entry, const QString &name)
+{
+    return identifyOpened(openDeviceAt(entry, name));
+}
+
+OpenResult WidgetLink::identifyOpened(const OpenResult &opened)
+{
+    if (opened.stage != OpenStage::Opened)
+        return opened;
+    const OpenResult result = identify();
     if (!result.identified())
         close();
     return result;
@@ -205,11 +214,26 @@ OpenResult WidgetLink::openDevice(int device)
     return openWith(QString::number(device), [&] { return FT_Open(device, &handle); });
 }
 
-OpenResult WidgetLink::openDeviceAt(DWORD location, const QString &name)
+OpenResult WidgetLink::openDeviceAt(const lumora::DeviceEntry &entry, const QString &name)
 {
-    return openWith(name, [&] {
-        return FT_OpenEx(reinterpret_cast<PVOID>(quintptr(location)), FT_OPEN_BY_LOCATION, &handle);
-    });
+    return openWith(name, [&] { return lumora::d2xxBackend().openEntry(entry, &handle); });
+}
+
+bool WidgetLink::reportedSerial(QByteArray *serial)
+{
+    lumora::DeviceEntry device;
+    const FT_STATUS status = handle ? lumora::d2xxBackend().deviceInfo(handle, &device) : FT_STATUS(FT_INVALID_HANDLE);
+    if (status != FT_OK) {
+        failed(status, "Asking the widget for its serial string");
+        return false;
+    }
+    *serial = device.serial;
+    return true;
+}
+
+void WidgetLink::purgeReceived()
+{
+    FT_Purge(handle, FT_PURGE_RX);
 }
 
 OpenResult WidgetLink::openWith(const QString &device, const std::function<FT_STATUS()> &attempt)
@@ -253,7 +277,7 @@ OpenResult WidgetLink::openWith(const QString &device, const std::function<FT_ST
     // the timer stays the fallback).
     FT_SetChars(handle, PACKET_END, 1, 0, 0);
     FT_SetTimeouts(handle, ReadTimeoutMs, WriteTimeoutMs);
-    FT_Purge(handle, FT_PURGE_RX);
+    purgeReceived();
     return {OpenStage::Opened, QString()};
 }
 

@@ -1,6 +1,7 @@
 #ifndef LUMORA_WIDGETLINK_H
 #define LUMORA_WIDGETLINK_H
 
+#include "devicelist.h"
 #include "ftd2xx.h"
 #include "protocol.h"
 
@@ -86,15 +87,16 @@ public:
     // sets it up for the widget's protocol. Anything held before is let go
     // first.
     OpenResult openDevice(int device);
-    // The attached device with this LocId (see FT_OpenEx); `name` names it
-    // in the log lines.
-    OpenResult openDeviceAt(DWORD location, const QString &name);
+    // The device of this entry of a device list, that device or none;
+    // `name` names it in the log lines.
+    OpenResult openDeviceAt(const lumora::DeviceEntry &entry, const QString &name);
     // Asks the open device for its parameters (and takes its serial reply out
     // of the stream). `replyReads`: how many times to look for the reply. A
     // silent widget keeps its handle; the caller decides whether to go on.
     OpenResult identify(int replyReads = 2);
     // Both steps; a silent widget is let go.
     OpenResult openWidget(int device);
+    OpenResult openWidget(const lumora::DeviceEntry &entry, const QString &name);
 
     // A device is held; `params` is valid only when identified() too.
     bool isOpen() const { return handle != nullptr; }
@@ -117,6 +119,12 @@ public:
     // that say what to do; empty when there is nothing to say.
     QString errorString() const { return m_error; }
 
+    // The USB serial string the open device itself reports, whole; false
+    // when it cannot be asked (errorString() says why).
+    bool reportedSerial(QByteArray *serial);
+    // Drops what the widget sent and the host has not read.
+    void purgeReceived();
+
     // Asks the widget for its serial number (GET_WIDGET_SERIAL); 1 when a
     // reply arrived and `serial` holds it, 0 otherwise (`serial` untouched).
     int readSerialNumber(uint32_t *serial);
@@ -131,6 +139,8 @@ public:
 private:
     // `device` names the widget in the log lines, `attempt` makes one try.
     OpenResult openWith(const QString &device, const std::function<FT_STATUS()> &attempt);
+    // Identifies the widget of a device just opened; a silent one is let go.
+    OpenResult identifyOpened(const OpenResult &opened);
     // Notes a failing status of a call on the handle, with the backend's words.
     void failed(FT_STATUS status, const char *what);
     // Logs why the open failed (errorString()).

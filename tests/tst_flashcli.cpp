@@ -818,7 +818,7 @@ private slots:
         // failed open says why.
         QTest::newRow("plugged in again while it opens")
             << QStringList{three} << QStringList{"LUMORA_EMULATOR=0", "LUMORA_EMULATOR_PLUG=100:+P1,400:-P1,600:+P1"}
-            << QByteArray("  done  ") << 1 << 0 << QStringList{"P1  open failed", "it was unplugged"}
+            << QByteArray("  done  ") << 1 << 0 << QStringList{"P1  open failed", "the widget was unplugged"}
             << QStringList{"another widget", ": \n", "widget(s) in flight"};
         // Ctrl-C once the first three are in their loader, the last three
         // still being opened: only the first three go on.

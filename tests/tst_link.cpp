@@ -1,6 +1,8 @@
 // The link at the D2XX interface, against an emulated widget: the bytes of a
-// frame on the wire, frames out of the stream, and the opening of a widget
-// with its attempts, resends, re-reads and report.
+// frame on the wire, frames out of the stream, the opening of a widget with
+// its attempts, resends, re-reads and report, and device strings as text.
+#include "deviceinfo.h"
+#include "bytetext.h"
 #include "testsupport.h"
 #include "widgetlink.h"
 
@@ -265,6 +267,34 @@ private slots:
             QCOMPARE(link.params.firmwareLsb, uint8_t(7)); // a failed read writes nothing
         else if (!reply.isEmpty())
             QCOMPARE(log.messages.value(log.messages.indexOf(Report) + 1), QString("\n\t\t  FIRMWARE VERSION: 1.10"));
+    }
+
+    // Device strings as text: UTF-8, and each byte that is not part of it
+    // as a character of its own that gives that byte back.
+    void deviceStrings_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("text");
+        const auto escaped = [](const QByteArray &bytes) {
+            QString text;
+            for (const char byte : bytes)
+                text += QChar(0xDC00 + uchar(byte));
+            return text;
+        };
+        QTest::newRow("UTF-8") << QByteArray("AB\xC3\xA7" "CD") << QString("AB\u00E7CD");
+        QTest::newRow("beyond 16 bits") << QByteArray("\xF0\x9F\x98\x80") << QString::fromUcs4(U"\U0001F600");
+        QTest::newRow("Latin-1") << QByteArray("AB\xE7" "CD") << "AB" + escaped("\xE7") + "CD";
+        QTest::newRow("cut short") << QByteArray("\xE2\x82") << escaped("\xE2\x82");
+        QTest::newRow("overlong") << QByteArray("\xC0\xAF") << escaped("\xC0\xAF");
+        QTest::newRow("a surrogate") << QByteArray("\xED\xA0\x80") << escaped("\xED\xA0\x80");
+    }
+
+    void deviceStrings()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, text);
+        QCOMPARE(textFromBytes(bytes), text);
+        QCOMPARE(bytesFromText(text), bytes);
     }
 
     void loader_data()

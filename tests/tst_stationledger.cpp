@@ -87,9 +87,13 @@ private slots:
         for (const QString &step : qAsConst(steps)) {
             const QStringList words = step.split(' ', Qt::SkipEmptyParts);
             if (words[0] == "list") {
-                QVector<Attachment> present;
-                for (const QString &plug : words.mid(1))
-                    present << Attachment{plug.section('@', 1).toUInt(), plug.section('@', 0, 0).toLatin1(), "d"};
+                QVector<lumora::DeviceEntry> present;
+                for (const QString &plug : words.mid(1)) {
+                    lumora::DeviceEntry entry;
+                    entry.location = plug.section('@', 1).toUInt();
+                    entry.serial = plug.section('@', 0, 0).toLatin1();
+                    present << entry;
+                }
                 note(ledger.listed(present));
             } else if (words[0] == "finish") {
                 WidgetRun run = started[words[1].toInt()];

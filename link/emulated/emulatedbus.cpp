@@ -13,17 +13,6 @@ namespace {
 constexpr ULONG DefaultTimeoutMs = 5000;
 constexpr UCHAR ChipLatencyTimer = 16;
 
-// Why the calling thread's last open failed.
-thread_local std::string lastOpenError;
-
-void copyField(char *field, size_t width, const QByteArray &text)
-{
-    // Like the chip's own strings: NUL-terminated when they fit, filling the
-    // field without a NUL when they do not.
-    std::memset(field, 0, width);
-    std::memcpy(field, text.constData(), std::min(width, size_t(text.size())));
-}
-
 } // namespace
 
 D2xxBackend *createEmulatedBackend()
@@ -52,15 +41,18 @@ EmulatedBus::~EmulatedBus()
 
 void EmulatedBus::reset(int count)
 {
-    std::lock_guard<std::mutex> lock(m_lock);
-    m_widgets.clear();
-    m_handles.clear();
-    m_listed.clear();
-    m_listMade = false;
-    m_settings = Settings();
-    driverVersionValue = 0x00010000;
-    for (int i = 0; i < count; ++i)
-        addWidget(EmulatedWidgetInfo::standard(i));
+    forgetSharedList();
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_widgets.clear();
+        m_handles.clear();
+        m_settings = Settings();
+        driverVersionValue = 0x00010000;
+        for (int i = 0; i < count; ++i)
+            addWidget(EmulatedWidgetInfo::standard(i));
+        ++m_changes;
+    }
+    m_changed.notify_all();
 }
 
 EmulatedWidget &EmulatedBus::addWidget(const EmulatedWidgetInfo &info)
@@ -85,7 +77,7 @@ void EmulatedBus::configureFromEnvironment()
     for (size_t i = 0; i < m_widgets.size(); ++i) {
         EmulatedWidget &w = *m_widgets[i];
         if (int(i) < serials.size() && !serials[int(i)].isEmpty())
-            w.info.serialString = serials[int(i)].left(MaxSerialBytes);
+            w.info.serialString = serials[int(i)];
         m_settings.knobs.shape(w);
     }
     m_settings.flashDumpPath = QString::fromLocal8Bit(qgetenv("LUMORA_EMULATOR_FLASH_DUMP"));
@@ -126,7 +118,7 @@ void EmulatedBus::plug(const QByteArray &serial, bool in)
                 (*it)->unplug();
         } else if (in && int(m_widgets.size()) < MaxWidgets) {
             EmulatedWidgetInfo info = EmulatedWidgetInfo::standard(int(m_widgets.size()));
-            info.serialString = serial.left(MaxSerialBytes);
+            info.serialString = serial;
             m_settings.knobs.shape(addWidget(info));
         }
         ++m_changes;
@@ -134,12 +126,11 @@ void EmulatedBus::plug(const QByteArray &serial, bool in)
     m_changed.notify_all();
 }
 
-bool EmulatedBus::waitForDeviceChange(int timeoutMs)
+bool EmulatedBus::waitForDeviceChange(const DeviceList &since, int timeoutMs)
 {
     std::unique_lock<std::mutex> lock(m_lock);
-    const int seen = m_changes;
     return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                              [&] { return m_changes != seen || m_stopping; })
+                              [&] { return m_changes != since.generation || m_stopping; })
            && !m_stopping;
 }
 
@@ -174,66 +165,70 @@ EmulatedBus::Handle *EmulatedBus::live(FT_HANDLE handle, FT_STATUS *status)
     return h;
 }
 
-std::vector<EmulatedBus::Listed> EmulatedBus::pluggedWidgets() const
+EmulatedWidget *EmulatedBus::pluggedAt(DWORD location) const
 {
-    std::vector<Listed> list;
+    for (const auto &w : m_widgets)
+        if (w->plugged() && w->location() == location)
+            return w.get();
+    return nullptr;
+}
+
+DeviceEntry EmulatedBus::entryOf(const EmulatedWidget &widget) const
+{
+    DeviceEntry entry;
+    // A station tells attachments apart by it: new at every plug, never
+    // shared by two widgets plugged in at once.
+    entry.location = widget.location();
+    entry.type = FT_DEVICE_232R;
+    entry.id = 0x04036001;
+    for (const auto &h : m_handles)
+        if (h.second.widget == &widget && h.second.generation == widget.generation())
+            entry.heldBy = reinterpret_cast<FT_HANDLE>(h.first);
+    entry.serial = widget.info.serialString;
+    entry.description = widget.info.description;
+    return entry;
+}
+
+DeviceList EmulatedBus::listDevices()
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    threadError().clear();
+    DeviceList list;
+    list.read = true;
+    list.generation = m_changes;
     for (const auto &w : m_widgets)
         if (w->plugged())
-            list.push_back({w.get(), w->generation()});
+            list.entries.append(entryOf(*w));
     return list;
-}
-
-FT_STATUS EmulatedBus::createDeviceInfoList(DWORD *count)
-{
-    std::lock_guard<std::mutex> lock(m_lock);
-    m_listed = pluggedWidgets();
-    m_listMade = true;
-    *count = DWORD(m_listed.size());
-    return FT_OK;
-}
-
-FT_STATUS EmulatedBus::getDeviceInfoList(FT_DEVICE_LIST_INFO_NODE *dest, DWORD capacity, DWORD *count)
-{
-    std::lock_guard<std::mutex> lock(m_lock);
-    const DWORD n = std::min(capacity, DWORD(m_listed.size()));
-    for (DWORD i = 0; i < n; ++i) {
-        const EmulatedWidget *w = m_listed[i].widget;
-        FT_DEVICE_LIST_INFO_NODE &node = dest[i];
-        std::memset(&node, 0, sizeof node);
-        node.Flags = w->isOpen() ? FT_FLAGS_OPENED : 0;
-        node.Type = FT_DEVICE_232R;
-        node.ID = 0x04036001;
-        // A station tells attachments apart by it: new at every plug, never
-        // shared by two widgets plugged in at once.
-        node.LocId = w->location();
-        copyField(node.SerialNumber, sizeof node.SerialNumber, w->info.serialString);
-        copyField(node.Description, sizeof node.Description, w->info.description);
-    }
-    *count = n;
-    return FT_OK;
 }
 
 FT_STATUS EmulatedBus::deviceCount(DWORD *count)
 {
     std::lock_guard<std::mutex> lock(m_lock);
-    *count = DWORD(pluggedWidgets().size());
+    *count = DWORD(std::count_if(m_widgets.begin(), m_widgets.end(), [](const auto &w) { return w->plugged(); }));
     return FT_OK;
 }
 
-FT_STATUS EmulatedBus::open(int index, FT_HANDLE *handle)
+FT_STATUS EmulatedBus::openEntry(const DeviceEntry &entry, FT_HANDLE *handle)
 {
     std::lock_guard<std::mutex> lock(m_lock);
-    lastOpenError.clear();
-    const std::vector<Listed> list = m_listMade ? m_listed : pluggedWidgets();
-    if (index < 0 || size_t(index) >= list.size()) {
-        lastOpenError = "there is no device " + std::to_string(index) + " in the device list ("
-                        + std::to_string(list.size()) + " listed): scan again";
+    threadError().clear();
+    EmulatedWidget *w = pluggedAt(entry.location);
+    if (!w) {
+        threadError() = "widget " + entry.serial.toStdString()
+                        + " was unplugged after the device list was made: scan again";
         return FT_DEVICE_NOT_FOUND;
     }
-    EmulatedWidget *w = list[size_t(index)].widget;
-    if (!w->plugged() || w->generation() != list[size_t(index)].generation) {
-        lastOpenError = "widget " + w->info.serialString.toStdString()
-                        + " was unplugged after the device list was made: scan again";
+    return openWidget(w, handle);
+}
+
+FT_STATUS EmulatedBus::openByLocation(DWORD location, FT_HANDLE *handle)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    threadError().clear();
+    EmulatedWidget *w = pluggedAt(location);
+    if (!w) {
+        threadError() = locationGoneText(location);
         return FT_DEVICE_NOT_FOUND;
     }
     return openWidget(w, handle);
@@ -242,7 +237,7 @@ FT_STATUS EmulatedBus::open(int index, FT_HANDLE *handle)
 FT_STATUS EmulatedBus::openBySerial(const char *serial, FT_HANDLE *handle)
 {
     std::lock_guard<std::mutex> lock(m_lock);
-    lastOpenError.clear();
+    threadError().clear();
     EmulatedWidget *found = nullptr;
     for (const auto &w : m_widgets) {
         if (w->plugged() && w->info.serialString == serial) {
@@ -252,7 +247,7 @@ FT_STATUS EmulatedBus::openBySerial(const char *serial, FT_HANDLE *handle)
         }
     }
     if (!found) {
-        lastOpenError = std::string("no widget with serial ") + serial + " is plugged in";
+        threadError() = std::string("no widget with serial ") + serial + " is plugged in";
         return FT_DEVICE_NOT_FOUND;
     }
     return openWidget(found, handle);
@@ -261,7 +256,7 @@ FT_STATUS EmulatedBus::openBySerial(const char *serial, FT_HANDLE *handle)
 FT_STATUS EmulatedBus::openWidget(EmulatedWidget *w, FT_HANDLE *handle)
 {
     if (w->isOpen()) {
-        lastOpenError = "widget " + w->info.serialString.toStdString()
+        threadError() = "widget " + w->info.serialString.toStdString()
                         + " is already open: another program or window holds it; close it there first";
         return FT_DEVICE_NOT_OPENED;
     }
@@ -395,13 +390,14 @@ FT_STATUS EmulatedBus::driverVersion(FT_HANDLE handle, DWORD *version)
     });
 }
 
-FT_STATUS EmulatedBus::deviceInfo(FT_HANDLE handle, ULONG *type, DWORD *id, char *serial, char *description)
+FT_STATUS EmulatedBus::deviceInfo(FT_HANDLE handle, DeviceEntry *device)
 {
     return onLive(handle, [&](Handle &h) {
-        *type = FT_DEVICE_232R;
-        *id = 0x04036001;
-        copyField(serial, 15, h.widget->info.serialString);
-        copyField(description, 63, h.widget->info.description);
+        const DeviceEntry own = entryOf(*h.widget);
+        device->type = own.type;
+        device->id = own.id;
+        device->serial = own.serial;
+        device->description = own.description;
         return FT_OK;
     });
 }
@@ -409,7 +405,7 @@ FT_STATUS EmulatedBus::deviceInfo(FT_HANDLE handle, ULONG *type, DWORD *id, char
 std::string EmulatedBus::errorText(FT_HANDLE handle)
 {
     if (!handle)
-        return lastOpenError;
+        return threadError();
     std::lock_guard<std::mutex> lock(m_lock);
     FT_STATUS status;
     if (known(handle) && !live(handle, &status))

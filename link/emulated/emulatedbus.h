@@ -58,12 +58,12 @@ public:
 
     // D2xxBackend
     const char *name() const override { return "emulated"; }
-    FT_STATUS createDeviceInfoList(DWORD *count) override;
-    FT_STATUS getDeviceInfoList(FT_DEVICE_LIST_INFO_NODE *dest, DWORD capacity, DWORD *count) override;
-    FT_STATUS deviceCount(DWORD *count) override;
-    FT_STATUS open(int index, FT_HANDLE *handle) override;
+    DeviceList listDevices() override;
+    FT_STATUS openEntry(const DeviceEntry &entry, FT_HANDLE *handle) override;
+    FT_STATUS openByLocation(DWORD location, FT_HANDLE *handle) override;
     FT_STATUS openBySerial(const char *serial, FT_HANDLE *handle) override;
-    bool waitForDeviceChange(int timeoutMs) override;
+    FT_STATUS deviceCount(DWORD *count) override;
+    bool waitForDeviceChange(const DeviceList &since, int timeoutMs) override;
     FT_STATUS close(FT_HANDLE handle) override;
     FT_STATUS read(FT_HANDLE handle, unsigned char *buffer, DWORD count, DWORD *delivered) override;
     FT_STATUS write(FT_HANDLE handle, const unsigned char *buffer, DWORD count, DWORD *written) override;
@@ -71,7 +71,7 @@ public:
     FT_STATUS setTimeouts(FT_HANDLE handle, ULONG readMs, ULONG writeMs) override;
     FT_STATUS latencyTimer(FT_HANDLE handle, UCHAR *timer) override;
     FT_STATUS driverVersion(FT_HANDLE handle, DWORD *version) override;
-    FT_STATUS deviceInfo(FT_HANDLE handle, ULONG *type, DWORD *id, char *serial, char *description) override;
+    FT_STATUS deviceInfo(FT_HANDLE handle, DeviceEntry *device) override;
     std::string errorText(FT_HANDLE handle) override;
 
 private:
@@ -80,12 +80,6 @@ private:
         int generation;
         ULONG readTimeoutMs;
     };
-    // A widget as the last device list saw it: gone once it was unplugged.
-    struct Listed {
-        EmulatedWidget *widget;
-        int generation;
-    };
-
     FT_STATUS openWidget(EmulatedWidget *widget, FT_HANDLE *handle);
     // A new widget on the next free port (the bus locked).
     EmulatedWidget &addWidget(const EmulatedWidgetInfo &info);
@@ -95,7 +89,9 @@ private:
     template <typename Action>
     FT_STATUS onLive(FT_HANDLE handle, Action action);
     Handle *known(FT_HANDLE handle);
-    std::vector<Listed> pluggedWidgets() const;
+    // The plugged widget whose LocId is `location`, if any.
+    EmulatedWidget *pluggedAt(DWORD location) const;
+    DeviceEntry entryOf(const EmulatedWidget &widget) const;
     void dumpFlash(const EmulatedWidget &widget) const;
 
     // One lock for the bus and its widgets; a read waiting for bytes lets
@@ -106,8 +102,6 @@ private:
     // reach another device.
     std::map<quintptr, Handle> m_handles;
     quintptr m_nextHandle = 0x1000;
-    std::vector<Listed> m_listed;
-    bool m_listMade = false;
     // What the environment asked for; a fresh bus has none of it.
     struct Settings {
         QString flashDumpPath;
@@ -116,7 +110,7 @@ private:
 
     // Plug events: the schedule's thread, and whoever waits for a change.
     std::condition_variable m_changed;
-    int m_changes = 0;
+    unsigned m_changes = 0;
     bool m_stopping = false;
     std::thread m_schedule;
 };

@@ -1,6 +1,7 @@
 // The libftdi1 backend, the widget link, the firmware update and the window
 // over the real libusb and libftdi1, against emulated USB chips.
 #include "d2xxbackend.h"
+#include "bytetext.h"
 #include "deviceinfo.h"
 #include "firmwareimage.h"
 #include "firmwareupdate.h"
@@ -194,60 +195,98 @@ private slots:
         QCOMPARE(d2xxBackend().errorText(own).empty(), !hung);
     }
 
-    void deviceChanges()
-    {
-        d2xxBackend().waitForDeviceChange(50); // what init() plugged and pulled
-        QElapsedTimer clock;
-        clock.start();
-        QVERIFY(!d2xxBackend().waitForDeviceChange(150));
-        QVERIFY(clock.elapsed() >= 140);
-
-        // Told at once, not at the end of the wait.
-        std::thread puller([this] { std::this_thread::sleep_for(std::chrono::milliseconds(100)); chip->unplug(); });
-        clock.restart();
-        QVERIFY(d2xxBackend().waitForDeviceChange(5000));
-        QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
-        puller.join();
-    }
-
-    // A burst of twelve widgets, plugged in while the station's loop lists and
-    // waits: no wait runs out before every one is listed, and listings after
-    // that ask no device again while it stays.
+    // Twelve widgets, each plugged in while the one before is opened, between
+    // a station loop's listing and its wait. The opener waits for that
+    // arrival on a list of its own and lists again, as a widget's check
+    // after its update does; the loop's wait, on its own list, must still
+    // end because of the arrival, never by its time-out. Every widget is
+    // opened once by its entry, and listings ask no device again while it
+    // stays.
     void arrivals()
     {
         std::vector<UsbChip *> chips{chip};
-        std::thread plugger([&] {
-            for (int i = 0; i < 12; ++i) {
+        QMap<QByteArray, int> opens; // by serial
+        std::vector<FT_HANDLE> handles;
+        int timedOut = 0;
+        auto open = [&](const DeviceEntry &entry) {
+            const DeviceList before = attachedDevices();
+            const bool plugging = chips.size() < 13;
+            if (plugging) {
                 EmulatedWidgetInfo info = EmulatedWidgetInfo::standard(0);
                 info.serialString = "UC" + QByteArray::number(++plugs).rightJustified(4, '0');
                 chips.push_back(&bus->plug(info));
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
             }
-        });
-        QVector<FT_DEVICE_LIST_INFO_NODE> nodes = scan();
-        int timedOut = 0;
-        while (nodes.size() < 13 && timedOut < 2) {
-            timedOut += !d2xxBackend().waitForDeviceChange(5000);
-            nodes = scan();
+            handles.push_back(nullptr);
+            opens[entry.serial] += d2xxBackend().openEntry(entry, &handles.back()) == FT_OK;
+            timedOut += plugging && !waitForDeviceChange(before, 20000);
+            attachedDevices();
+        };
+        QSet<DWORD> seen;
+        DeviceList list;
+        for (list = attachedDevices(); seen.size() < 13 && !timedOut; list = attachedDevices()) {
+            std::vector<std::thread> openers;
+            for (const DeviceEntry &entry : qAsConst(list.entries))
+                if (!seen.contains(entry.location))
+                    seen.insert(entry.location), openers.emplace_back(open, entry);
+            for (std::thread &opener : openers)
+                opener.join();
+            timedOut += seen.size() < 13 && !waitForDeviceChange(list, 20000);
         }
-        plugger.join();
         QCOMPARE(timedOut, 0);
-        QCOMPARE(nodes.size(), 13);
         for (int i = 0; i < 20; ++i)
-            QCOMPARE(scan().size(), 13);
+            list = attachedDevices();
+        QCOMPARE(list.entries.size(), 13);
         QSet<DWORD> locations;
         for (int i = 0; i < 13; ++i) {
-            QCOMPARE(QByteArray(nodes[i].SerialNumber, 6), chips[size_t(i)]->serial);
-            QCOMPARE(chips[size_t(i)]->transfers().opens, 1);
+            const DeviceEntry &entry = list.entries[i];
+            QCOMPARE(entry.serial, chips[size_t(i)]->serial);
+            QCOMPARE(opens.value(entry.serial), 1);
+            QVERIFY(entry.heldBy);
+            // Its strings, then the open.
+            QCOMPARE(chips[size_t(i)]->transfers().opens, 2);
             // Bus 1, the port, the device address.
             const QByteArray address = QByteArray::fromStdString(chips[size_t(i)]->devNode).right(3);
-            QCOMPARE(nodes[i].LocId >> 24, DWORD(1));
-            QCOMPARE(nodes[i].LocId & 0xFF, DWORD(address.toUInt()));
-            locations.insert(nodes[i].LocId);
+            QCOMPARE(entry.location >> 24, DWORD(1));
+            QCOMPARE(entry.location & 0xFF, DWORD(address.toUInt()));
+            locations.insert(entry.location);
         }
         QCOMPARE(locations.size(), 13);
+        // On a quiet bus a wait runs out.
+        for (int changes = 0; waitForDeviceChange(list, 100); list = attachedDevices())
+            QVERIFY(++changes < 10);
+        for (FT_HANDLE handle : handles)
+            FT_Close(handle);
         for (size_t i = 1; i < chips.size(); ++i)
             chips[i]->unplug();
+        QTRY_COMPARE(scan().size(), 1);
+    }
+
+    // Strings go over USB in UTF-16 and come back whole: listed as the text
+    // the chip was given, cut between characters in the window's records,
+    // and opened by their entry.
+    void serialText()
+    {
+        const QStringList serials{"ABçCD", "ABéCD", "ABCDEFGHIJKLMNOç", "A😀"};
+        std::vector<UsbChip *> chips;
+        for (const QString &serial : serials) {
+            EmulatedWidgetInfo info = EmulatedWidgetInfo::standard(0);
+            info.serialString = serial.toUtf8();
+            chips.push_back(&bus->plug(info));
+        }
+        QTRY_COMPARE(scan().size(), 5);
+        const DeviceList list = attachedDevices();
+        const QVector<FT_DEVICE_LIST_INFO_NODE> nodes = scan();
+        for (int i = 0; i < serials.size(); ++i) {
+            QCOMPARE(textFromBytes(list.entries[i + 1].serial), serials[i]);
+            QCOMPARE(deviceSerialString(nodes[i + 1]), i == 2 ? serials[i].left(15) : serials[i]);
+        }
+        QVERIFY(link.openWidget(list.entries[2], "ABéCD").identified());
+        QByteArray reported;
+        QVERIFY(link.reportedSerial(&reported));
+        QCOMPARE(reported, serials[1].toUtf8());
+        link.close();
+        for (UsbChip *extra : chips)
+            extra->unplug();
         QTRY_COMPARE(scan().size(), 1);
     }
 

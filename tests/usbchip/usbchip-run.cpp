@@ -93,7 +93,7 @@ int main(int argc, char *argv[])
     std::vector<UsbChip *> chips;
     for (const QString &serial : options.value("--chips").split(',')) {
         EmulatedWidgetInfo info = EmulatedWidgetInfo::standard(int(chips.size()));
-        info.serialString = serial.toLatin1();
+        info.serialString = serial.toLocal8Bit();
         UsbChip &chip = *chips.emplace_back(&bus.plug(info));
         chip.setRefuseDetach(options.contains("--driver-busy"));
         chip.setClaimedElsewhere(options.contains("--claimed"));
@@ -125,7 +125,7 @@ int main(int argc, char *argv[])
 
     const QString dumpPattern = options.value("--flash-dump");
     for (UsbChip *chip : chips) {
-        QFile file(QString(dumpPattern).replace("%s", QString::fromLatin1(chip->serial)));
+        QFile file(QString(dumpPattern).replace("%s", QString::fromLocal8Bit(chip->serial)));
         const QByteArray flash = chip->withWidget([](EmulatedWidget &w) { return w.flashedImage(); });
         if (!dumpPattern.isEmpty() && (!file.open(QIODevice::WriteOnly) || file.write(flash) != flash.size()))
             std::fprintf(stderr, "usbchip-run: cannot write %s\n", qPrintable(file.fileName()));

@@ -1,4 +1,6 @@
 #include "usbchip.h"
+#include "bytetext.h"
+#include "deviceinfo.h"
 
 #include <umockdev.h>
 
@@ -37,12 +39,15 @@ const unsigned char Descriptors[] = {
 };
 constexpr int DeviceDescriptorSize = 18;
 
-QByteArray stringDescriptor(const QByteArray &text)
+// The string as the device's own text in UTF-16LE, as far as a descriptor
+// holds it.
+QByteArray stringDescriptor(const QByteArray &bytes)
 {
+    const QString text = textFromBytes(bytes).left(126);
     QByteArray d;
     d.append(char(2 + 2 * text.size())).append(char(3));
-    for (char c : text)
-        d.append(c).append('\0');
+    for (const QChar c : text)
+        d.append(char(c.unicode() & 0xFF)).append(char(c.unicode() >> 8));
     return d;
 }
 
