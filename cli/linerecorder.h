@@ -55,6 +55,7 @@ public:
 
     // The address as it may be shown: its passwords masked.
     QString shownAddress() const;
+    QString spoolPath() const { return m_spoolPath; }
 
     // From any thread until stop(). Commits `row` to the spool and wakes the recorder;
     // when it returns true the row is on the disk. False, with the reason,
