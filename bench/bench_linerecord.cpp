@@ -38,7 +38,7 @@ struct Bench
         QString error;
         if (address.isEmpty() && !server.createDatabase(database(), &error))
             qFatal("%s", qPrintable(error));
-        auto r = std::make_unique<LineRecorder>(testLineTable(), [this](const LineRecorderEvent &e) {
+        auto r = std::make_unique<LineRecorder>(recordLineTable(), [this](const LineRecorderEvent &e) {
             outages += e.kind == LineRecorderEvent::ServerAway;
         });
         const QString spool = spoolDirectory + QStringLiteral("/bench%1.sqlite").arg(runs);

@@ -16,6 +16,12 @@ QString shellWord(const QString &word)
     return QLatin1Char('\'') + QString(word).replace(QLatin1Char('\''), QStringLiteral("'\\''")) + QLatin1Char('\'');
 }
 
+// "1 record row waits", "2 record rows wait".
+QString rowsWait(int rows)
+{
+    return rows == 1 ? QStringLiteral("1 record row waits") : QStringLiteral("%1 record rows wait").arg(rows);
+}
+
 } // namespace
 
 LineRecording::LineRecording(const FlashOptions &options, Reporter &reporter)
@@ -29,12 +35,10 @@ void LineRecording::onEvent(const LineRecorderEvent &event)
 {
     {
         std::lock_guard<std::mutex> hold(m_lock);
-        if (event.kind == LineRecorderEvent::ServerAway)
-            m_awayReason = event.reason.isEmpty() ? QStringLiteral("it cannot be reached") : event.reason;
-        else if (event.kind == LineRecorderEvent::ServerBack)
-            m_awayReason.clear();
-        else
+        if (event.kind == LineRecorderEvent::RowRefused)
             ++m_refused;
+        else
+            m_away = event.kind == LineRecorderEvent::ServerAway;
     }
     m_reporter.lineRecord(event, maskedAddress(m_options.recordDb));
 }
@@ -81,9 +85,9 @@ int LineRecording::finish(int exitCode, std::optional<int> *pending, QString *pe
     }
     if (!syncing) {
         if (left > 0)
-            *pendingText = QStringLiteral("%1 record row(s) wait in the spool %2 for the line's database; %3"
-                                          " delivers them (so does the next run)")
-                               .arg(left).arg(spool, syncCommand());
+            *pendingText = QStringLiteral("%1 in the spool %2 for the line's database; %3 delivers them (so does"
+                                          " the next run)")
+                               .arg(rowsWait(left), spool, syncCommand());
         return exitCode;
     }
     if (left == 0) {
@@ -91,14 +95,14 @@ int LineRecording::finish(int exitCode, std::optional<int> *pending, QString *pe
         return exitCode;
     }
     std::lock_guard<std::mutex> hold(m_lock);
-    const QString why = !m_awayReason.isEmpty()
-                            ? QStringLiteral("the line's database %1 cannot be reached (%2); run --sync again once it"
-                                             " can").arg(address, m_awayReason)
+    const QString why = m_away
+                            ? QStringLiteral("the line's database %1 cannot be reached (see above); run --sync again"
+                                             " once it can").arg(address)
                         : m_refused > 0 ? QStringLiteral("the line's database %1 refused %2 of them (see above)")
                                               .arg(address).arg(m_refused)
                                         : QStringLiteral("the line's database %1 did not take them within %2 s; run"
                                                          " --sync again").arg(address).arg(SyncWaitMs / 1000);
-    m_reporter.error(QStringLiteral("%1 record row(s) still wait in the spool %2: %3").arg(left).arg(spool, why));
+    m_reporter.error(QStringLiteral("%1 in the spool %2: %3").arg(rowsWait(left), spool, why));
     return worseExitCode(exitCode, ExitOutputFailed);
 }
 

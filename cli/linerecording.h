@@ -45,7 +45,7 @@ private:
     bool m_started = false;
 
     std::mutex m_lock; // guards what the recorder's events tell
-    QString m_awayReason; // empty while rows are delivered
+    bool m_away = false;
     int m_refused = 0;
 };
 

@@ -388,7 +388,9 @@ void Reporter::lineRecord(const LineRecorderEvent &event, const QString &address
                         : event.kind == LineRecorderEvent::ServerBack ? "back"
                                                                       : "row_refused";
     ReportEvent e = eventOf(ReportEvent::LineRecord, event.text);
-    e.fields = {{"state", state}, {"address", address}, {"reason", event.reason}};
+    e.fields = {{"state", state}, {"address", address}};
+    if (!event.reason.isEmpty())
+        e.fields.insert("reason", event.reason);
     publish(e);
 }
 
