@@ -173,13 +173,20 @@ double median(QVector<double> values)
     return values[values.size() / 2];
 }
 
-void flasherFigures(Bench &bench, const QString &directory)
+// A database of its own, and the options that give it and a spool of its
+// own to lumora-flash.
+QStringList lineOptions(Bench &bench, const QString &database, const QString &directory)
 {
-    const QString database = QStringLiteral("flasher");
     QString error;
     if (!bench.server.createDatabase(database, &error))
         qFatal("%s", qPrintable(error));
-    const QStringList line{"--record-db", bench.server.address(database), "--spool", directory + "/flasher.sqlite"};
+    return {"--record-db", bench.server.address(database), "--spool", directory + '/' + database + ".sqlite"};
+}
+
+void flasherFigures(Bench &bench, const QString &directory)
+{
+    const QString database = QStringLiteral("flasher");
+    const QStringList line = lineOptions(bench, database, directory);
     // Rows per second from 64 widgets at once: one page each, no waits, so
     // that the rows come as fast as the widgets can give them.
     const QString onePage = writeImage(directory, 1);
@@ -230,10 +237,7 @@ void flasherFigures(Bench &bench, const QString &directory)
 void stationOutages(Bench &bench, const QString &directory)
 {
     const QString database = QStringLiteral("station");
-    QString error;
-    if (!bench.server.createDatabase(database, &error))
-        qFatal("%s", qPrintable(error));
-    const QStringList line{"--record-db", bench.server.address(database), "--spool", directory + "/station.sqlite"};
+    const QStringList line = lineOptions(bench, database, directory);
     QStringList plugs;
     for (int i = 0; i < StationWidgets; ++i)
         plugs << QStringLiteral("%1:+W%2,%3:-W%2")
