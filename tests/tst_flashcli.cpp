@@ -575,21 +575,15 @@ private slots:
 
     void stopBeforeTheUpdate()
     {
-        // Ctrl-C while the widget is being opened: it is never put into its loader.
-        QProcess process;
-        QProcessEnvironment env = environment({});
-        env.remove("LUMORA_EMULATOR_NO_WAITS"); // the pause after the open is the moment
-        process.setProcessEnvironment(env);
-        process.start(LUMORA_FLASH_PATH, {"--yes", "--verbose", "--json", path("three.bin")});
-        QVERIFY(process.waitForStarted());
-        QElapsedTimer clock;
-        clock.start();
-        while (!process.readAllStandardError().contains("Try 0") && clock.elapsed() < 10000)
-            process.waitForReadyRead(50);
-        ::kill(pid_t(process.processId()), SIGINT);
-        QVERIFY(process.waitForFinished(10000));
-        QCOMPARE(process.exitCode(), 8);
-        const QByteArray out = process.readAllStandardOutput();
+        // Ctrl-C while the widget is being opened: it is never put into its
+        // loader. The pause after the open is the moment.
+        FlashProcess process({"--yes", "--verbose", "--json", path("three.bin")},
+                             environment({"LUMORA_EMULATOR_NO_WAITS="}), QProcess::StandardError);
+        QVERIFY(process.waitFor("Try 0"));
+        process.interrupt();
+        const FlashRun result = process.finish();
+        QCOMPARE(result.exitCode, 8);
+        const QByteArray out = result.out;
         QVERIFY2(out.contains("\"outcome\":\"not_started\"") && out.contains("\"message\":\"stopped before the update:"
                                                                       " nothing was sent; the widget is unchanged\""),
                  out.constData());
@@ -676,27 +670,22 @@ private slots:
         // record at its path, header first, and the run says so.
         const QString record = path("deleted.csv");
         QFile::remove(record);
-        QProcess process;
-        process.setProcessEnvironment(environment({"LUMORA_EMULATOR=0", "LUMORA_EMULATOR_PLUG=100:+A,1500:+B"}));
-        process.start(LUMORA_FLASH_PATH, {"--station", "--yes", "--json", "--record", record, path("three.bin")});
+        FlashProcess process({"--station", "--yes", "--json", "--record", record, path("three.bin")},
+                             environment({"LUMORA_EMULATOR=0", "LUMORA_EMULATOR_PLUG=100:+A,1500:+B"}));
         // A's row is in the record (its line and the result event are
         // written by two threads), then B's result comes.
         auto rows = [&] {
             QFile csv(record);
             return csv.open(QIODevice::ReadOnly) ? csv.readAll().count('\n') : 0;
         };
-        QElapsedTimer clock;
-        clock.start();
-        while (rows() < 2 && clock.elapsed() < 15000)
-            process.waitForReadyRead(50);
+        QTRY_VERIFY_WITH_TIMEOUT(rows() >= 2, 15000);
         QVERIFY(QFile::remove(record));
-        while (process.peek(1 << 20).count("\"outcome\":\"done\"") < 2 && clock.elapsed() < 15000)
-            process.waitForReadyRead(100);
-        ::kill(pid_t(process.processId()), SIGINT);
-        QVERIFY(process.waitForFinished(20000));
-        QCOMPARE(process.exitCode(), 0);
-        QVERIFY(process.readAllStandardOutput().contains("{\"event\":\"warning\",\"message\":\"the record " + record.toUtf8()
-                                                         + " was deleted or moved away during the run"));
+        QVERIFY(process.waitFor("\"outcome\":\"done\"", 2));
+        process.interrupt();
+        const FlashRun result = process.finish();
+        QCOMPARE(result.exitCode, 0);
+        QVERIFY(result.out.contains("{\"event\":\"warning\",\"message\":\"the record " + record.toUtf8()
+                                    + " was deleted or moved away during the run"));
         QFile csv(record);
         QVERIFY(csv.open(QIODevice::ReadOnly));
         const QList<QByteArray> lines = csv.readAll().trimmed().split('\n');
