@@ -70,12 +70,13 @@ QString LineRecording::syncCommand() const
     return command + QStringLiteral(" --sync");
 }
 
-int LineRecording::finish(int exitCode, std::optional<int> *pending, QString *pendingText)
+int LineRecording::finish(int exitCode, const std::function<bool()> &giveUp, std::optional<int> *pending,
+                          QString *pendingText)
 {
     if (!m_started)
         return exitCode;
     const bool syncing = m_options.mode == RunMode::Sync;
-    const int left = m_recorder.sync(syncing ? SyncWaitMs : EndWaitMs);
+    const int left = m_recorder.sync(syncing ? SyncWaitMs : EndWaitMs, giveUp);
     m_recorder.stop();
     *pending = left;
     const QString spool = printablePath(m_spoolPath), address = maskedAddress(m_options.recordDb);
@@ -100,6 +101,7 @@ int LineRecording::finish(int exitCode, std::optional<int> *pending, QString *pe
                                              " once it can").arg(address)
                         : m_refused > 0 ? QStringLiteral("the line's database %1 refused %2 of them (see above)")
                                               .arg(address).arg(m_refused)
+                        : giveUp() ? QStringLiteral("stopped by a signal; run --sync again")
                                         : QStringLiteral("the line's database %1 did not take them within %2 s; run"
                                                          " --sync again").arg(address).arg(SyncWaitMs / 1000);
     m_reporter.error(QStringLiteral("%1 in the spool %2: %3").arg(rowsWait(left), spool, why));

@@ -29,10 +29,12 @@ public:
     // after saying why, the exit code.
     int start();
     // At the end of a run that started: waits for the rows to reach the
-    // line's database, stops the recorder, and gives how many wait in the
-    // spool (-1: unknown) and, when any do, a line for people. The run's
-    // exit code, made 10 for a --sync that leaves rows.
-    int finish(int exitCode, std::optional<int> *pending, QString *pendingText);
+    // line's database (until `giveUp` says to stop waiting), stops the
+    // recorder, and gives how many wait in the spool (-1: unknown) and, when
+    // any do, a line for people. The run's exit code, made 10 for a --sync
+    // that leaves rows.
+    int finish(int exitCode, const std::function<bool()> &giveUp, std::optional<int> *pending,
+               QString *pendingText);
 
 private:
     void onEvent(const LineRecorderEvent &event);

@@ -437,7 +437,7 @@ int main(int argc, char *argv[])
     std::optional<int> recordsPending;
     QString pendingText;
     if (line)
-        tally.code = line->finish(tally.code, &recordsPending, &pendingText);
+        tally.code = line->finish(tally.code, anotherSignal, &recordsPending, &pendingText);
     reporter.end(tally.code, tally.widgets, tally.succeeded, anotherSignal, recordsPending, pendingText);
     // The writer may be stuck in a write to that reader, holding the
     // stream: leave without flushing it.

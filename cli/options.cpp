@@ -140,8 +140,10 @@ ParsedOptions parseOptions(const QStringList &arguments)
         return bad("--list lists every widget: it takes no --device or --serial");
     if ((all || station) && (files.isEmpty() || all == station || hasDevice || o.hasSerial))
         return bad("--all and --station each take FILE.bin, and no --device or --serial (see --help)");
-    if ((info && o.json) || (files.isEmpty() && (o.hasRecord || o.hasRecordDb)))
-        return bad("--json goes with --list or an update, --record and --record-db with an update (see --help)");
+    if ((info && o.json) || (files.isEmpty() && o.hasRecord))
+        return bad("--json goes with --list or an update, --record with an update (see --help)");
+    if (files.isEmpty() && o.hasRecordDb)
+        return bad("--record-db goes with an update, --sync or --history (see --help)");
     if (o.hasRecord && o.recordPath.isEmpty())
         return bad("--record needs a file name (an empty one was given)");
     if (files.isEmpty() && (parser.isSet("no-verify") || parser.isSet("station-name")))
