@@ -26,9 +26,9 @@
 
 #include <atomic>
 #include <csignal>
-#include <memory>
 #include <cstdlib>
 #include <cstdio>
+#include <memory>
 #include <thread>
 #ifndef _WIN32
 #include <fcntl.h>

@@ -102,7 +102,8 @@ ParsedOptions parseOptions(const QStringList &arguments)
         for (const char *name : {"list", "info", "device", "serial", "all", "station", "recover", "no-verify",
                                  "station-name", "record"})
             if (parser.isSet(name))
-                return bad(QStringLiteral("--%1 flashes nothing: it takes no --%2").arg(sync ? "sync" : "history", name));
+                return bad(QStringLiteral("--%1 flashes nothing: it takes no --%2")
+                               .arg(sync ? "sync" : "history", name));
         if (history && parser.isSet("spool"))
             return bad("--history reads the line's database, not the spool: it takes no --spool");
         if (sync ? !files.isEmpty() : files.size() > 1)

@@ -2,6 +2,7 @@
 #include "linerecorder.h"
 #include "record.h"
 #include "terminal.h"
+#include "widgetjob.h"
 
 #include <QLoggingCategory>
 
@@ -68,7 +69,7 @@ void Writer::write(const Item &item)
         QString why;
         QStringList what;
         if (lineRecorder && !item.row.isEmpty() && !lineRecorder->add(item.row, &why))
-            what << QStringLiteral("the spool %1: %2").arg(lineRecorder->spoolPath(), why);
+            what << QStringLiteral("the spool %1: %2").arg(printablePath(lineRecorder->spoolPath()), why);
         if (record && !record->append(item.text, &why))
             what << QStringLiteral("the record: %1").arg(why);
         if (!what.isEmpty()) {

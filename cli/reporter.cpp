@@ -92,8 +92,10 @@ private:
                                                    QStringLiteral("outcome"), QStringLiteral("verify")));
         m_historyHeader = true;
         const QDateTime time = QDateTime::fromString(row.value("utc_time").toString(), Qt::ISODate);
+        const QString shownTime =
+            time.isValid() ? time.toUTC().toString(Qt::ISODate) : shownValue(row.value("utc_time"));
         output::post(Channel::Out,
-                     historyLine(time.isValid() ? time.toUTC().toString(Qt::ISODate) : shownValue(row.value("utc_time")),
+                     historyLine(shownTime,
                                  shownValue(row.value("station")), shownValue(row.value("serial")),
                                  shownValue(row.value("firmware_before")) + QStringLiteral(" -> ")
                                      + shownValue(row.value("firmware_after")),

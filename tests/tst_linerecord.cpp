@@ -143,8 +143,10 @@ private slots:
         QCOMPARE(history.events.last()["event"].toString(), QString("end"));
         const FlashRun text = flash({"--history", "B-2", "--record-db", address});
         QCOMPARE(text.exitCode, 0);
-        QCOMPARE(QString::fromUtf8(text.out).replace(QRegularExpression("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ"), "TIME"),
-                 QString("time (UTC)            station       serial            firmware        outcome            verify\n"
+        const QRegularExpression time("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ");
+        QCOMPARE(QString::fromUtf8(text.out).replace(time, "TIME"),
+                 QString("time (UTC)            station       serial            firmware        outcome            "
+                         "verify\n"
                          "TIME  line D        B-2               1.44 -> 1.7     done               verified\n"
                          "TIME  line B        B-2               1.44 -> 1.7     done               verified\n"));
         const FlashRun all = flash({"--history", "--json", "--record-db", address});
@@ -223,8 +225,9 @@ private slots:
                               " (ALTER TABLE lumora_attempts RENAME TO ...); nothing was flashed";
         QTest::newRow("a column missing") << "DROP COLUMN verify" << "" << "" << 10
                                           << shape.arg("%1", "it has no column verify");
-        QTest::newRow("a column of another type") << "ALTER COLUMN seconds TYPE real" << "" << "" << 10
-                                                  << shape.arg("%1", "its column seconds is real, not double precision");
+        QTest::newRow("a column of another type")
+            << "ALTER COLUMN seconds TYPE real" << "" << "" << 10
+            << shape.arg("%1", "its column seconds is real, not double precision");
         QTest::newRow("no primary key") << "DROP CONSTRAINT lumora_attempts_pkey" << "" << "" << 10
                                         << shape.arg("%1", "attempt_id is not its primary key");
         QTest::newRow("a column more is no other shape") << "ADD COLUMN line_note text" << "" << "" << 0 << "";
