@@ -28,10 +28,11 @@ echo "== the flasher's suites with the thread sanitizer"
 CC=clang CXX=clang++ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DLUMORA_BUILD_BENCHMARKS=OFF \
     "-DCMAKE_CXX_FLAGS=-fsanitize=thread -fno-omit-frame-pointer" "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread"
 cmake --build build-tsan -j"$jobs" --target lumora-flash tst_flashcli tst_linerecord
-# A race report ends the flasher with 66, which no test expects. Every
-# flasher process would sleep 1 s at its exit, to catch races of the exit,
-# by default: a tenth of that catches them too, and keeps the suites, which
-# run some hundred flashers, well inside their time.
+# A race report ends the flasher with 66, which no test expects. By
+# default every process sleeps 1 s at its exit, for races with threads
+# still running then; the flasher's writer threads are idle by then, and
+# a tenth of a second keeps the suites, which run some hundred flashers,
+# well inside their time.
 TSAN_OPTIONS="halt_on_error=1 exitcode=66 atexit_sleep_ms=100 suppressions=$root/tests/tsan.supp" \
     ctest --test-dir build-tsan --output-on-failure -j"$jobs" -R '^(tst_flashcli|tst_linerecord)$'
 
