@@ -48,7 +48,7 @@ bool LineRecorder::add(const QJsonObject &row, QString *error)
     return true;
 }
 
-int LineRecorder::sync(int waitMs)
+int LineRecorder::sync(int waitMs, const std::function<bool()> &giveUp)
 {
     {
         std::unique_lock<std::mutex> lock(m_lock);
@@ -57,7 +57,9 @@ int LineRecorder::sync(int waitMs)
             const quint64 wanted = m_passesStarted + 1;
             m_wake = true;
             m_changed.notify_all();
-            m_changed.wait_for(lock, std::chrono::milliseconds(waitMs), [&] { return m_passesDone >= wanted; });
+            const auto deadline = Clock::now() + std::chrono::milliseconds(waitMs);
+            while (m_passesDone < wanted && Clock::now() < deadline && !(giveUp && giveUp()))
+                m_changed.wait_until(lock, qMin(deadline, Clock::now() + std::chrono::milliseconds(100)));
         }
     }
     QString error;

@@ -55,15 +55,17 @@ public:
 
     // The address as it may be shown: its passwords masked.
     QString shownAddress() const;
+    QString spoolPath() const { return m_spoolPath; }
 
     // From any thread until stop(). Commits `row` to the spool and wakes the recorder;
     // when it returns true the row is on the disk. False, with the reason,
     // when the spool cannot take it: no new widget may be started.
     bool add(const QJsonObject &row, QString *error);
     // From any thread until stop(). Delivers every unsent row, waiting at most `waitMs`
-    // for it (less when the server cannot be reached); returns the rows that
-    // still wait, -1 when the spool cannot be read.
-    int sync(int waitMs);
+    // for it (less when the server cannot be reached, or once `giveUp`,
+    // asked every 100 ms, says so); returns the rows that still wait, -1
+    // when the spool cannot be read.
+    int sync(int waitMs, const std::function<bool()> &giveUp = {});
     // Stops the recorder within a moment, wherever it waits.
     void stop();
 

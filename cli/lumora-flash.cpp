@@ -7,6 +7,7 @@
 #include "emulatedknobs.h"
 #include "firmwareimage.h"
 #include "firmwareupdate.h"
+#include "linerecording.h"
 #include "options.h"
 #include "output.h"
 #include "record.h"
@@ -27,6 +28,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstdio>
+#include <memory>
 #include <thread>
 #ifndef _WIN32
 #include <fcntl.h>
@@ -261,7 +263,8 @@ Tally flashListed(const UpdateContext &context, const QVector<DeviceEntry> &devi
     return tally;
 }
 
-Tally updateMode(const FlashOptions &o, Reporter &reporter, RecordFile &record, RunControl &control)
+Tally updateMode(const FlashOptions &o, Reporter &reporter, RecordFile &record, LineRecording *line,
+                 RunControl &control)
 {
     // Read and check the image before touching any widget.
     FirmwareImage image;
@@ -300,8 +303,14 @@ Tally updateMode(const FlashOptions &o, Reporter &reporter, RecordFile &record, 
         if (!note.isEmpty())
             reporter.warning(note);
         record.onNote = [&reporter](const QString &text) { reporter.warning(text); };
-        reporter.useRecord(record.columns());
     }
+    if (line) {
+        const int code = line->start();
+        if (code != ExitDone)
+            return {code, 0, 0};
+    }
+    if (o.hasRecord || line)
+        reporter.useRecord(o.hasRecord ? record.columns() : 0, line);
     const UpdateContext context{o, image, reporter, control};
 
     if (o.mode == RunMode::Station) {
@@ -394,7 +403,10 @@ int main(int argc, char *argv[])
 
     Reporter reporter(o.mode, o.json);
     RecordFile record;
-    reporter.start(&record);
+    std::unique_ptr<LineRecording> line;
+    if (o.hasRecordDb && o.mode != RunMode::History)
+        line = std::make_unique<LineRecording>(o, reporter);
+    reporter.start(&record, line ? line->recorder() : nullptr);
     const QString emulated = emulationNote();
     if (!emulated.isEmpty())
         reporter.note(emulated);
@@ -403,7 +415,9 @@ int main(int argc, char *argv[])
     switch (o.mode) {
     case RunMode::List: tally = listMode(reporter); break;
     case RunMode::Info: tally = infoMode(o, reporter); break;
-    default: tally = updateMode(o, reporter, record, control); break;
+    case RunMode::History: tally = historyMode(o, reporter); break;
+    case RunMode::Sync: tally = {line->start(), 0, -1}; break;
+    default: tally = updateMode(o, reporter, record, line.get(), control); break;
     }
     // Standard output and the record as they are now, with what is still
     // to be written. A reader that stopped reading holds the end only
@@ -413,7 +427,11 @@ int main(int argc, char *argv[])
     output::drain(anotherSignal);
     if (output::stdoutFailed() || output::recordFailed())
         tally.code = worseExitCode(tally.code, ExitOutputFailed);
-    reporter.end(tally.code, tally.widgets, tally.succeeded, anotherSignal);
+    std::optional<int> recordsPending;
+    QString pendingText;
+    if (line)
+        tally.code = line->finish(tally.code, anotherSignal, &recordsPending, &pendingText);
+    reporter.end(tally.code, tally.widgets, tally.succeeded, anotherSignal, recordsPending, pendingText);
     // The writer may be stuck in a write to that reader, holding the
     // stream: leave without flushing it.
     if (anotherSignal())

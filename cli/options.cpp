@@ -1,4 +1,5 @@
 #include "options.h"
+#include "conninfo.h"
 #include "outcome.h"
 #include "widgetjob.h"
 
@@ -30,10 +31,19 @@ ParsedOptions parseOptions(const QStringList &arguments)
         {"station-name", "Name this station <NAME> in the record and JSON (default: the host name).", "NAME"},
         {"json", "Write events as JSON objects, one a line, on standard output."},
         {"record", "Append a CSV line for every widget to <FILE>.", "FILE"},
+        {"record-db", "Put a row for every widget into the line's PostgreSQL database at <CONNINFO> (a URI"
+                      " postgresql://USER@HOST/DB, keywords host=HOST dbname=DB, or service=NAME; PG* variables and"
+                      " ~/.pgpass for the rest). Rows wait in the spool while it cannot be reached.",
+         "CONNINFO"},
+        {"spool", "Keep the rows for --record-db in <FILE> until the database has them (default: "
+                  "$XDG_STATE_HOME/lumora/spool.sqlite).", "FILE"},
+        {"sync", "With --record-db: flash nothing, deliver the rows that wait in the spool."},
+        {"history", "With --record-db: list the attempts in the line's database, newest first; of one widget"
+                    " when its SERIAL is given."},
         {{"y", "yes"}, "Start the update without asking (once for the whole run)."},
         {{"v", "verbose"}, "Show the program's log lines on standard error."},
     });
-    parser.addPositionalArgument("FILE.bin", "Firmware image to load.");
+    parser.addPositionalArgument("FILE.bin", "Firmware image to load (with --history: the SERIAL).");
 
     ParsedOptions parsed;
     auto bad = [&](const QString &why) {
@@ -55,26 +65,60 @@ ParsedOptions parseOptions(const QStringList &arguments)
 
     // Given twice, an option must say the same both times: which one was
     // meant is not guessed.
-    for (const char *name : {"device", "serial", "record"}) {
+    for (const char *name : {"device", "serial", "record", "record-db", "spool"}) {
         QStringList given = parser.values(name);
         given.removeDuplicates();
-        const QString values = given.join(", ");
+        QStringList shown;
+        for (const QString &value : qAsConst(given))
+            shown << (qstrcmp(name, "record-db") == 0 ? maskedAddress(value)
+                      : qstrcmp(name, "record") == 0 || qstrcmp(name, "spool") == 0 ? printablePath(value) : value);
         if (given.size() > 1)
             return bad(QStringLiteral("--%1 given more than once (%2): give it once")
-                           .arg(name, name == QLatin1String("record") ? printablePath(values) : values));
+                           .arg(name, shown.join(QStringLiteral(", "))));
     }
     QStringList files = parser.positionalArguments();
     files.removeDuplicates();
+    FlashOptions &o = parsed.options;
+    o.hasRecordDb = parser.isSet("record-db");
+    o.recordDb = parser.value("record-db");
+    o.spoolPath = parser.value("spool");
+    if (o.hasRecordDb) {
+        const QString problem = addressProblem(o.recordDb);
+        if (!problem.isEmpty())
+            return bad(QStringLiteral("--record-db %1: %2; give an address as libpq takes it:"
+                                      " postgresql://USER@HOST/DB, host=HOST dbname=DB, or service=NAME")
+                           .arg(maskedAddress(o.recordDb), problem));
+    }
+    if (parser.isSet("spool") && (!o.hasRecordDb || o.spoolPath.isEmpty()))
+        return bad("--spool needs a file name, and goes with --record-db");
+    o.json = parser.isSet("json");
+    o.yes = parser.isSet("yes");
+    o.verbose = parser.isSet("verbose");
+    const bool sync = parser.isSet("sync"), history = parser.isSet("history");
+    if (sync || history) {
+        // They read the line's database, and flash nothing.
+        if (sync == history || !o.hasRecordDb)
+            return bad("give one of --sync or --history, with --record-db CONNINFO (see --help)");
+        for (const char *name : {"list", "info", "device", "serial", "all", "station", "recover", "no-verify",
+                                 "station-name", "record"})
+            if (parser.isSet(name))
+                return bad(QStringLiteral("--%1 flashes nothing: it takes no --%2")
+                               .arg(sync ? "sync" : "history", name));
+        if (history && parser.isSet("spool"))
+            return bad("--history reads the line's database, not the spool: it takes no --spool");
+        if (sync ? !files.isEmpty() : files.size() > 1)
+            return bad(sync ? QStringLiteral("--sync flashes nothing: it takes no FILE.bin")
+                            : QStringLiteral("--history takes one SERIAL at most"));
+        o.mode = sync ? RunMode::Sync : RunMode::History;
+        o.historySerial = files.value(0);
+        return parsed;
+    }
     if (files.size() > 1)
         return bad(QStringLiteral("%1 images given (%2): give one FILE.bin")
                        .arg(files.size()).arg(printablePath(files.join(", "))));
 
-    FlashOptions &o = parsed.options;
     const bool list = parser.isSet("list"), info = parser.isSet("info"), all = parser.isSet("all"),
                station = parser.isSet("station");
-    o.json = parser.isSet("json");
-    o.yes = parser.isSet("yes");
-    o.verbose = parser.isSet("verbose");
     o.recover = parser.isSet("recover");
     o.verify = !parser.isSet("no-verify");
     o.stationName = parser.value("station-name");
@@ -99,6 +143,8 @@ ParsedOptions parseOptions(const QStringList &arguments)
         return bad("--all and --station each take FILE.bin, and no --device or --serial (see --help)");
     if ((info && o.json) || (files.isEmpty() && o.hasRecord))
         return bad("--json goes with --list or an update, --record with an update (see --help)");
+    if (files.isEmpty() && o.hasRecordDb)
+        return bad("--record-db goes with an update, --sync or --history (see --help)");
     if (o.hasRecord && o.recordPath.isEmpty())
         return bad("--record needs a file name (an empty one was given)");
     if (files.isEmpty() && (parser.isSet("no-verify") || parser.isSet("station-name")))

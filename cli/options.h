@@ -22,6 +22,10 @@ struct FlashOptions
     bool recover = false;
     bool verify = true;      // off with --no-verify
     QString stationName;     // --station-name; else the host name
+    QString recordDb;        // --record-db: the line's database, as libpq takes it
+    bool hasRecordDb = false;
+    QString spoolPath;       // --spool; else the default spool
+    QString historySerial;   // --history SERIAL; null: every widget's
 };
 
 struct ParsedOptions

@@ -33,7 +33,9 @@ const ExitCodeRow ExitCodes[] = {
     {ExitInterrupted, 2, "interrupted by a signal: stopped before the update (nothing sent), or\n"
                          "     after the page in flight"},
     {ExitWidgetLost, 7, "a widget was lost during its update (unplugged or stopped answering)"},
-    {ExitOutputFailed, 1, "standard output or the record could not be written"},
+    {ExitOutputFailed, 1, "standard output, the record or the spool could not be written, the\n"
+                          "     line's database has a table of another shape, or --sync left rows\n"
+                          "     in the spool (--history: the database could not be read)"},
     {ExitNotVerified, 6, "a widget took every page but, asked again after its restart, did not\n"
                          "     report the image's version, or did not answer"},
 };

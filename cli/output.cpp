@@ -1,6 +1,8 @@
 #include "output.h"
+#include "linerecorder.h"
 #include "record.h"
 #include "terminal.h"
+#include "widgetjob.h"
 
 #include <QLoggingCategory>
 
@@ -23,6 +25,7 @@ struct Item
     Kind kind;
     QByteArray text;
     QStringList board;
+    QJsonObject row; // Record: for the line's table
 };
 
 struct Writer
@@ -35,6 +38,7 @@ struct Writer
     std::thread thread;
 
     RecordFile *record = nullptr;
+    LineRecorder *lineRecorder = nullptr;
     std::function<void(const QString &)> onRecordFailed;
     std::atomic<bool> stdoutBroken{false};
     std::atomic<bool> recordBroken{false};
@@ -62,11 +66,18 @@ thread_local QString tLogTag;
 void Writer::write(const Item &item)
 {
     if (item.channel == Channel::Record) {
+        if (recordBroken.load())
+            return;
         QString why;
-        if (!recordBroken.load() && record && !record->append(item.text, &why)) {
+        QStringList what;
+        if (lineRecorder && !item.row.isEmpty() && !lineRecorder->add(item.row, &why))
+            what << QStringLiteral("the spool %1: %2").arg(printablePath(lineRecorder->spoolPath()), why);
+        if (record && !record->append(item.text, &why))
+            what << QStringLiteral("the record: %1").arg(why);
+        if (!what.isEmpty()) {
             recordBroken.store(true);
             if (onRecordFailed)
-                onRecordFailed(why);
+                onRecordFailed(what.join(QStringLiteral("; ")));
         }
         return;
     }
@@ -152,11 +163,12 @@ void messageHandler(QtMsgType type, const QMessageLogContext &context, const QSt
 
 } // namespace
 
-void start(RecordFile *record, std::function<void(const QString &)> recordFailed)
+void start(RecordFile *record, LineRecorder *lineRecorder, std::function<void(const QString &)> recordFailed)
 {
     for (Writer *w : {&writer(Channel::Out), &writer(Channel::Record)}) {
         std::lock_guard<std::mutex> guard(w->lock);
         w->record = record;
+        w->lineRecorder = lineRecorder;
         w->onRecordFailed = recordFailed;
         w->running = true;
         w->thread = std::thread([w] { w->loop(); });
@@ -165,12 +177,17 @@ void start(RecordFile *record, std::function<void(const QString &)> recordFailed
 
 void post(Channel channel, const QString &text, Kind kind)
 {
-    enqueue({channel, kind, text.toLocal8Bit(), {}});
+    enqueue({channel, kind, text.toLocal8Bit(), {}, {}});
+}
+
+void postRecord(const QByteArray &line, const QJsonObject &row)
+{
+    enqueue({Channel::Record, Kind::Line, line, {}, row});
 }
 
 void postBoard(const QStringList &lines)
 {
-    enqueue({Channel::Err, Kind::Board, QByteArray(), lines});
+    enqueue({Channel::Err, Kind::Board, QByteArray(), lines, {}});
 }
 
 void drain(const std::function<bool()> &giveUp)

@@ -10,11 +10,13 @@
 #define LUMORA_OUTPUT_H
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QString>
 #include <QStringList>
 
 #include <functional>
 
+class LineRecorder;
 class RecordFile;
 
 namespace output {
@@ -28,11 +30,14 @@ enum class Kind {
     Board,    // standard error on a terminal: the lines of every widget, redrawn
 };
 
-// Starts the writer. `record` (may be null) takes the Record lines;
-// `recordFailed` is called once, on the writer thread, with the reason when
-// a record line could not be written.
-void start(RecordFile *record, std::function<void(const QString &)> recordFailed);
+// Starts the writer. `record` (may be null) takes the Record lines and
+// `lineRecorder` (may be null) their rows, the spool first; `recordFailed`
+// is called once, on the writer thread, with what could not be written and
+// why ("the record: No space left on device").
+void start(RecordFile *record, LineRecorder *lineRecorder, std::function<void(const QString &)> recordFailed);
 void post(Channel channel, const QString &text, Kind kind = Kind::Line);
+// A widget's line of the record and its row of the line's table.
+void postRecord(const QByteArray &line, const QJsonObject &row);
 void postBoard(const QStringList &lines);
 // Waits until everything posted so far is written (at once without a
 // writer), or until `giveUp` says to stop waiting (asked every 100 ms): a

@@ -149,14 +149,6 @@ private:
 
 } // namespace
 
-QVector<RecordColumn> recordColumnList()
-{
-    QVector<RecordColumn> list;
-    for (const Column &c : Columns)
-        list.append(RecordColumn{c.csv, c.sqlType});
-    return list;
-}
-
 QStringList recordColumns()
 {
     QStringList names;
@@ -165,12 +157,23 @@ QStringList recordColumns()
     return names;
 }
 
-QJsonArray recordValues(const WidgetRun &run, const RunFacts &facts)
+LineTable recordLineTable()
 {
-    QJsonArray values;
+    LineTable table;
     for (const Column &c : Columns)
-        values.append(c.value(run, facts));
-    return values;
+        table.columns << LineColumn{QLatin1String(c.csv), QLatin1String(c.sqlType)};
+    table.keyColumn = QStringLiteral("attempt_id");
+    table.timeColumn = QStringLiteral("utc_time");
+    table.serialColumn = QStringLiteral("serial");
+    return table;
+}
+
+QJsonObject recordRow(const WidgetRun &run, const RunFacts &facts)
+{
+    QJsonObject row;
+    for (const Column &c : Columns)
+        row.insert(QLatin1String(c.csv), c.value(run, facts));
+    return row;
 }
 
 QJsonObject jsonFields(const WidgetRun &run, const RunFacts &facts, bool atStart)

@@ -5,6 +5,7 @@
 #ifndef LUMORA_RECORD_H
 #define LUMORA_RECORD_H
 
+#include "linetable.h"
 #include "widgetjob.h"
 
 #include <QJsonArray>
@@ -26,19 +27,14 @@ struct RunFacts
     QString toolVersion;    // this program's version
 };
 
-struct RecordColumn
-{
-    const char *name;    // in the CSV header and the database table
-    const char *sqlType; // its type in the database table
-};
-
-// Every column, in order.
-QVector<RecordColumn> recordColumnList();
 // The header line's columns.
 QStringList recordColumns();
-// A widget's values, one per column, typed: text, numbers, true/false, null
-// where nothing is known.
-QJsonArray recordValues(const WidgetRun &run, const RunFacts &facts);
+// The line's table of these columns: its key attempt_id, its time
+// utc_time, its serial serial.
+LineTable recordLineTable();
+// A widget's row of the line's table: every column's value, typed (text,
+// numbers, true/false), null where nothing is known.
+QJsonObject recordRow(const WidgetRun &run, const RunFacts &facts);
 // A widget's fields for JSON events: those known before its update for a
 // start event, all of them for a result.
 QJsonObject jsonFields(const WidgetRun &run, const RunFacts &facts, bool atStart = false);

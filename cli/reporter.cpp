@@ -2,6 +2,7 @@
 #include "output.h"
 #include "terminal.h"
 
+#include <QDateTime>
 #include <QJsonDocument>
 #include <QMap>
 
@@ -17,6 +18,23 @@ int tenth(int sent, int total)
 QString progressText(int sent, int total)
 {
     return QStringLiteral("page %1 of %2 (%3%)").arg(sent).arg(total).arg(total > 0 ? sent * 100 / total : 100);
+}
+
+// A value of the line's table as the flasher prints it. The flasher wrote
+// its texts printable already; whatever else wrote the table is made so.
+QString shownValue(const QJsonValue &value)
+{
+    if (value.isNull() || value.isUndefined())
+        return QStringLiteral("-");
+    QString text = value.isString() ? value.toString() : value.toVariant().toString(), raw;
+    return printable(textFromPrintable(text, &raw) ? raw : text);
+}
+
+QString historyLine(const QString &time, const QString &station, const QString &serial, const QString &firmware,
+                    const QString &outcome, const QString &verify)
+{
+    return QStringLiteral("%1  %2  %3  %4  %5  %6")
+        .arg(time, -20).arg(station, -12).arg(serial, -16).arg(firmware, -14).arg(outcome, -17).arg(verify);
 }
 
 class HumanWriter : public ReportWriter
@@ -47,16 +65,44 @@ public:
                 output::post(Channel::Out, QStringLiteral("%1\t%2\t%3").arg(e.index).arg(e.text, e.serial));
             break;
         case ReportEvent::Board: showBoard(e.runs); break;
+        case ReportEvent::LineRecord: output::printError(e.text); break;
+        case ReportEvent::Attempt:
+            if (!m_json)
+                attempt(e.fields);
+            break;
         case ReportEvent::Start:
             if (e.run.recover && !e.run.identified && !e.run.recoveryReason.isEmpty())
                 output::post(Channel::Err, QStringLiteral("%1: recovered without --recover: %2")
                                                .arg(e.run.shownName(), e.run.recoveryReason));
             break;
-        case ReportEvent::End: break;
+        case ReportEvent::End:
+            if (!e.text.isEmpty())
+                output::printError(e.text);
+            break;
         }
     }
 
 private:
+    // --history: newest first, under a header.
+    void attempt(const QJsonObject &row)
+    {
+        if (!m_historyHeader)
+            output::post(Channel::Out, historyLine(QStringLiteral("time (UTC)"), QStringLiteral("station"),
+                                                   QStringLiteral("serial"), QStringLiteral("firmware"),
+                                                   QStringLiteral("outcome"), QStringLiteral("verify")));
+        m_historyHeader = true;
+        const QDateTime time = QDateTime::fromString(row.value("utc_time").toString(), Qt::ISODate);
+        const QString shownTime =
+            time.isValid() ? time.toUTC().toString(Qt::ISODate) : shownValue(row.value("utc_time"));
+        output::post(Channel::Out,
+                     historyLine(shownTime,
+                                 shownValue(row.value("station")), shownValue(row.value("serial")),
+                                 shownValue(row.value("firmware_before")) + QStringLiteral(" -> ")
+                                     + shownValue(row.value("firmware_after")),
+                                 shownValue(row.value("outcome")).replace(QLatin1Char('_'), QLatin1Char(' ')),
+                                 shownValue(row.value("verify"))));
+    }
+
     void progress(const WidgetRun &run, int sent)
     {
         int &last = m_lastTenth[run.index];
@@ -143,6 +189,7 @@ private:
     bool m_terminal;
     QMap<int, QString> m_board;  // by widget index
     QMap<int, int> m_lastTenth;  // by widget index: the tenth of its pages reached
+    bool m_historyHeader = false;
 };
 
 class JsonWriter : public ReportWriter
@@ -181,10 +228,21 @@ public:
         case ReportEvent::Error:
             event = {{"event", e.type == ReportEvent::Error ? "error" : "warning"}, {"message", e.text}};
             break;
+        case ReportEvent::LineRecord:
+            event = e.fields;
+            event.insert("event", "record_db");
+            break;
+        case ReportEvent::Attempt:
+            event = e.fields;
+            event.insert("event", "attempt");
+            break;
         case ReportEvent::End:
             event = {{"event", "end"}, {"widgets", e.widgets}, {"exit", e.exitCode}};
             if (e.succeeded >= 0)
                 event.insert("succeeded", e.succeeded);
+            if (e.recordsPending)
+                event.insert("records_pending", *e.recordsPending >= 0 ? QJsonValue(*e.recordsPending)
+                                                                       : QJsonValue(QJsonValue::Null));
             break;
         case ReportEvent::Note:
         case ReportEvent::Board:
@@ -201,17 +259,19 @@ private:
 class RecordWriter : public ReportWriter
 {
 public:
-    RecordWriter(const RunFacts &facts, int columns) : m_facts(facts), m_columns(columns) {}
+    RecordWriter(const RunFacts &facts, int columns, bool rows) : m_facts(facts), m_columns(columns), m_rows(rows) {}
 
     void write(const ReportEvent &e) override
     {
         if (e.type == ReportEvent::Result)
-            output::post(Channel::Record, QString::fromUtf8(recordLine(e.run, m_facts, m_columns)));
+            output::postRecord(m_columns > 0 ? recordLine(e.run, m_facts, m_columns) : QByteArray(),
+                               m_rows ? recordRow(e.run, m_facts) : QJsonObject());
     }
 
 private:
     const RunFacts &m_facts;
     int m_columns;
+    bool m_rows;
 };
 
 } // namespace
@@ -225,16 +285,16 @@ Reporter::Reporter(RunMode mode, bool json)
 
 Reporter::~Reporter() = default;
 
-void Reporter::useRecord(int columns)
+void Reporter::useRecord(int columns, bool rows)
 {
     std::lock_guard<std::mutex> lock(m_lock);
-    m_writers.push_back(std::make_unique<RecordWriter>(m_facts, columns));
+    m_writers.push_back(std::make_unique<RecordWriter>(m_facts, columns, rows));
 }
 
-void Reporter::start(RecordFile *record)
+void Reporter::start(RecordFile *record, LineRecorder *lineRecorder)
 {
-    output::start(record, [this](const QString &why) {
-        error(QStringLiteral("cannot write the record: %1; no new widget is started").arg(why));
+    output::start(record, lineRecorder, [this](const QString &what) {
+        error(QStringLiteral("cannot write %1; no new widget is started").arg(what));
     });
 }
 
@@ -324,12 +384,33 @@ void Reporter::summary(const QVector<WidgetRun> &runs, int widgets, int succeede
     publish(e);
 }
 
-void Reporter::end(int exitCode, int widgets, int succeeded, const std::function<bool()> &giveUp)
+void Reporter::lineRecord(const LineRecorderEvent &event, const QString &address)
 {
-    ReportEvent e{ReportEvent::End};
+    const char *state = event.kind == LineRecorderEvent::ServerAway   ? "away"
+                        : event.kind == LineRecorderEvent::ServerBack ? "back"
+                                                                      : "row_refused";
+    ReportEvent e = eventOf(ReportEvent::LineRecord, event.text);
+    e.fields = {{"state", state}, {"address", address}};
+    if (!event.reason.isEmpty())
+        e.fields.insert("reason", event.reason);
+    publish(e);
+}
+
+void Reporter::attempt(const QJsonObject &row)
+{
+    ReportEvent e(ReportEvent::Attempt);
+    e.fields = row;
+    publish(e);
+}
+
+void Reporter::end(int exitCode, int widgets, int succeeded, const std::function<bool()> &giveUp,
+                   std::optional<int> pending, const QString &pendingText)
+{
+    ReportEvent e = eventOf(ReportEvent::End, pendingText);
     e.exitCode = exitCode;
     e.widgets = widgets;
     e.succeeded = succeeded;
+    e.recordsPending = pending;
     publish(e);
     output::drain(giveUp);
 }

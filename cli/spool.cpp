@@ -237,8 +237,11 @@ bool Spool::markSent(const QVector<qint64> &ids, QString *error)
     QByteArrayList list;
     for (qint64 id : ids)
         list << QByteArray::number(id);
-    const QByteArray update = "UPDATE attempts SET spool_sent_at = " + QByteArray(Now) + " WHERE spool_id IN ("
-                              + list.join(',') + ')';
+    // Begun as a read, a write would fail at once, without waiting, when
+    // another process sharing the spool has written since: it takes the
+    // write lock first.
+    const QByteArray update = "BEGIN IMMEDIATE; UPDATE attempts SET spool_sent_at = " + QByteArray(Now)
+                              + " WHERE spool_id IN (" + list.join(',') + "); COMMIT";
     std::lock_guard<std::mutex> hold(m_lock);
     return execute(update.constData(), error);
 }

@@ -63,6 +63,9 @@ else
 fi
 for with in $withs; do
     expect "$with" "the option --serial" "--serial" lumora-flash --se
+    expect "$with" "the record's options" "--record
+--record-db" lumora-flash --recor
+    expect "$with" "no image with --history" "" lumora-flash --record-db x --history "$work/n"
     expect "$with" "the serials of --list" "EM000001
 EM000002" lumora-flash --serial ""
     expect "$with" "only the serial that starts so" "EM000002" lumora-flash -y -s EM000002

@@ -281,7 +281,7 @@ deb)
         dpkg-deb --info "$deb" >"$work/info"
         depends=$(sed -n 's/^ Depends: //p' "$work/info")
         echo "Depends: $depends"
-        for package in libqt5widgets5 libqt5gui5 libqt5core5a libftdi1-2 libusb-1.0-0 libc6 libstdc++6; do
+        for package in libqt5widgets5 libqt5gui5 libqt5core5a libftdi1-2 libusb-1.0-0 libpq5 libsqlite3-0 libc6 libstdc++6; do
             if echo ", $depends" | grep -q "[,|] *$package\( (\|,\|$\)"; then
                 pass "Depends names $package"
             else

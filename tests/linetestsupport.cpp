@@ -196,23 +196,6 @@ QStringList TestPgServer::query(const QString &database, const QString &sql, QSt
     return rows;
 }
 
-LineTable testLineTable()
-{
-    LineTable table;
-    for (const char *column :
-         {"utc_time timestamptz", "serial text", "description text", "firmware_before text", "image_file text",
-          "image_version text", "image_sha256 text", "pages integer", "pages_refused integer", "outcome text",
-          "mode text", "emulated boolean", "index integer", "attempt_id uuid", "station text", "tool_version text",
-          "seconds double precision", "firmware_after text", "verify text"}) {
-        const QString text = QLatin1String(column);
-        table.columns << LineColumn{text.section(' ', 0, 0), text.section(' ', 1)};
-    }
-    table.keyColumn = QStringLiteral("attempt_id");
-    table.timeColumn = QStringLiteral("utc_time");
-    table.serialColumn = QStringLiteral("serial");
-    return table;
-}
-
 QJsonObject testLineRow(const QString &serial, int index)
 {
     return {{"utc_time", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)},

@@ -3,7 +3,7 @@
 #ifndef LUMORA_LINETESTSUPPORT_H
 #define LUMORA_LINETESTSUPPORT_H
 
-#include "linetable.h"
+#include "record.h"
 
 #include <QStringList>
 #include <QTemporaryDir>
@@ -47,8 +47,6 @@ private:
     pid_t m_server = -1;
 };
 
-// The record's columns and their types, as the flasher gives them.
-LineTable testLineTable();
 // A row as the flasher makes it for widget `serial`, with a new attempt_id.
 QJsonObject testLineRow(const QString &serial, int index);
 

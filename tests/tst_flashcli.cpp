@@ -1,4 +1,6 @@
 // The command-line flasher, run as a process against emulated widgets.
+#include "flashprocess.h"
+
 #include <QCryptographicHash>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -11,29 +13,6 @@
 
 #include <csignal>
 #include <sys/stat.h>
-
-namespace {
-
-struct Run
-{
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-    QList<QJsonObject> events; // standard output read as JSON lines
-};
-
-// A firmware file: version line, header padded to 255 bytes, `pages` pages
-// whose bytes differ from page to page.
-QByteArray firmwareFile(int pages, int extraBytes = 0, const QByteArray &version = "1.07")
-{
-    QByteArray file(version + "\n");
-    file.append(255 - file.size(), '\0');
-    for (int i = 0; i < pages * 256 + extraBytes; ++i)
-        file.append(char((i * 7 + i / 256) & 0xFF));
-    return file;
-}
-
-} // namespace
 
 class TestFlashCli : public QObject
 {
@@ -54,64 +33,26 @@ private:
 
     QProcessEnvironment environment(const QStringList &settings) const
     {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("LUMORA_EMULATOR", "1");
-        env.insert("LUMORA_EMULATOR_NO_WAITS", "1");
-        env.insert("LUMORA_EMULATOR_FLASH_DUMP", path("flash-%s.bin"));
-        // Restarted, the widgets run the test images' version.
-        env.insert("LUMORA_EMULATOR_FIRMWARE_AFTER", "1.07");
-        for (const QString &setting : settings)
-            env.insert(setting.section('=', 0, 0), setting.section('=', 1));
-        return env;
+        return emulatedEnvironment(path("flash-%s.bin"), settings);
     }
 
-    // Runs the flasher with standard input a pipe, never a terminal. With
-    // `until`, sends SIGINT, as a technician's Ctrl-C, once that text has
-    // shown `times` times on the given channel.
-    Run run(const QStringList &arguments, const QStringList &settings = {}, const QByteArray &until = {},
-            int times = 1, QProcess::ProcessChannel channel = QProcess::StandardOutput)
+    // Runs the flasher. With `until`, sends SIGINT, as a technician's
+    // Ctrl-C, once that text has shown `times` times on the given channel.
+    FlashRun run(const QStringList &arguments, const QStringList &settings = {}, const QByteArray &until = {},
+                 int times = 1, QProcess::ProcessChannel channel = QProcess::StandardOutput)
     {
-        QProcess process;
-        process.setProcessEnvironment(environment(settings));
-        process.setReadChannel(channel);
-        process.start(LUMORA_FLASH_PATH, arguments);
-        process.closeWriteChannel();
-        QElapsedTimer clock;
-        clock.start();
-        while (!until.isEmpty() && process.peek(1 << 24).count(until) < times && clock.elapsed() < 15000)
-            process.waitForReadyRead(100);
-        // Never the whole process group: only a flasher still running.
-        if (!until.isEmpty() && process.state() == QProcess::Running && process.processId() > 0)
-            ::kill(pid_t(process.processId()), SIGINT);
-        Run result;
-        if (!process.waitForFinished(20000)) {
-            process.kill();
-            process.waitForFinished();
-            qWarning("lumora-flash did not finish");
-            return result;
+        FlashProcess process(arguments, environment(settings), channel);
+        if (!until.isEmpty()) {
+            process.waitFor(until, times);
+            process.interrupt();
         }
-        result.out = process.readAllStandardOutput();
-        result.err = process.readAllStandardError();
-        result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-        for (const QByteArray &line : result.out.split('\n'))
-            if (line.startsWith('{'))
-                result.events << QJsonDocument::fromJson(line).object();
-        return result;
+        return process.finish();
     }
 
     QByteArray flashed(const QString &serial) const
     {
         QFile file(path("flash-" + serial + ".bin"));
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
-
-    static QList<QJsonObject> eventsOf(const Run &run, const QString &event)
-    {
-        QList<QJsonObject> found;
-        for (const QJsonObject &e : run.events)
-            if (e["event"].toString() == event)
-                found << e;
-        return found;
     }
 
 private slots:
@@ -315,7 +256,7 @@ private slots:
 
         QElapsedTimer clock;
         clock.start();
-        const Run result = run(arguments, environment);
+        const FlashRun result = run(arguments, environment);
         QCOMPARE(result.exitCode, exitCode);
         if (arguments.contains("--json") && exitCode != 2) {
             // Whatever ends the run, its last line is the end event, after
@@ -324,7 +265,7 @@ private slots:
             QCOMPARE(result.events.last()["event"].toString(), QString("end"));
             QCOMPARE(result.events.last()["exit"].toInt(), exitCode);
             if (exitCode != 0)
-                QVERIFY(!eventsOf(result, "error").isEmpty() || !eventsOf(result, "result").isEmpty());
+                QVERIFY(!result.eventsOf("error").isEmpty() || !result.eventsOf("result").isEmpty());
         } else if (exitCode == 0) {
             QVERIFY2(result.out.startsWith(out), result.out.constData());
         } else {
@@ -373,7 +314,7 @@ private slots:
         QFETCH(QString, inLoader);
 
         const QString widgets = arguments.isEmpty() ? "1" : "2";
-        const Run result = run(arguments + QStringList{"--yes", path(file)},
+        const FlashRun result = run(arguments + QStringList{"--yes", path(file)},
                                {"LUMORA_EMULATOR=" + widgets, "LUMORA_EMULATOR_IN_LOADER=" + inLoader});
         QCOMPARE(result.exitCode, 0);
         // Not a terminal: a line at each tenth, none rewritten in place, no log lines.
@@ -437,12 +378,12 @@ private slots:
 
         const QString record = path("verify.csv");
         QFile::remove(record);
-        const Run result = run(QStringList{"--yes", "--json", "--station-name", "bench 3", "--record", record} + arguments,
+        const FlashRun result = run(QStringList{"--yes", "--json", "--station-name", "bench 3", "--record", record} + arguments,
                                environment);
         QCOMPARE(result.exitCode, exitCode);
         QVERIFY2(result.err.contains(err), result.err.constData());
-        QCOMPARE(eventsOf(result, "result").size(), 1);
-        const QJsonObject start = eventsOf(result, "start").first(), done = eventsOf(result, "result").first();
+        QCOMPARE(result.eventsOf("result").size(), 1);
+        const QJsonObject start = result.eventsOf("start").first(), done = result.eventsOf("result").first();
         QCOMPARE(done["verify"].toString(), verify);
         QCOMPARE(done["firmware_after"], firmwareAfter.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(firmwareAfter));
         QCOMPARE(done["outcome"].toString() == "not_verified", exitCode == 11);
@@ -540,7 +481,7 @@ private slots:
 
     void interruptedAfterThePageInFlight()
     {
-        const Run result = run({"--yes", path("long.bin")}, {"LUMORA_EMULATOR_LATENCY_MS=5"}, "(10%)", 1,
+        const FlashRun result = run({"--yes", path("long.bin")}, {"LUMORA_EMULATOR_LATENCY_MS=5"}, "(10%)", 1,
                                QProcess::StandardError);
         QCOMPARE(result.exitCode, 8);
         const QRegularExpressionMatch match =
@@ -579,16 +520,16 @@ private slots:
     {
         const QString record = path("all.csv");
         QFile::remove(record);
-        const Run result = run({"--all", "--yes", "--json", "--record", record, path("three.bin")},
+        const FlashRun result = run({"--all", "--yes", "--json", "--record", record, path("three.bin")},
                                {"LUMORA_EMULATOR=8", "LUMORA_EMULATOR_REFUSE_PAGES=EM000005:1"});
         QCOMPARE(result.exitCode, 6);
-        QCOMPARE(eventsOf(result, "end").size(), 1);
-        QCOMPARE(eventsOf(result, "end").first()["exit"].toInt(), 6);
-        QCOMPARE(eventsOf(result, "start").size(), 8);
-        QCOMPARE(eventsOf(result, "start").first()["firmware_before"].toString(), QString("1.44"));
-        QCOMPARE(eventsOf(result, "start").first()["emulated"].toBool(), true);
+        QCOMPARE(result.eventsOf("end").size(), 1);
+        QCOMPARE(result.eventsOf("end").first()["exit"].toInt(), 6);
+        QCOMPARE(result.eventsOf("start").size(), 8);
+        QCOMPARE(result.eventsOf("start").first()["firmware_before"].toString(), QString("1.44"));
+        QCOMPARE(result.eventsOf("start").first()["emulated"].toBool(), true);
         QMap<QString, QJsonObject> results;
-        for (const QJsonObject &e : eventsOf(result, "result"))
+        for (const QJsonObject &e : result.eventsOf("result"))
             results[e["serial"].toString()] = e;
         QCOMPARE(results.size(), 8);
         for (int i = 1; i <= 8; ++i) {
@@ -635,21 +576,15 @@ private slots:
 
     void stopBeforeTheUpdate()
     {
-        // Ctrl-C while the widget is being opened: it is never put into its loader.
-        QProcess process;
-        QProcessEnvironment env = environment({});
-        env.remove("LUMORA_EMULATOR_NO_WAITS"); // the pause after the open is the moment
-        process.setProcessEnvironment(env);
-        process.start(LUMORA_FLASH_PATH, {"--yes", "--verbose", "--json", path("three.bin")});
-        QVERIFY(process.waitForStarted());
-        QElapsedTimer clock;
-        clock.start();
-        while (!process.readAllStandardError().contains("Try 0") && clock.elapsed() < 10000)
-            process.waitForReadyRead(50);
-        ::kill(pid_t(process.processId()), SIGINT);
-        QVERIFY(process.waitForFinished(10000));
-        QCOMPARE(process.exitCode(), 8);
-        const QByteArray out = process.readAllStandardOutput();
+        // Ctrl-C while the widget is being opened: it is never put into its
+        // loader. The pause after the open is the moment.
+        FlashProcess process({"--yes", "--verbose", "--json", path("three.bin")},
+                             environment({"LUMORA_EMULATOR_NO_WAITS="}), QProcess::StandardError);
+        QVERIFY(process.waitFor("Try 0"));
+        process.interrupt();
+        const FlashRun result = process.finish();
+        QCOMPARE(result.exitCode, 8);
+        const QByteArray out = result.out;
         QVERIFY2(out.contains("\"outcome\":\"not_started\"") && out.contains("\"message\":\"stopped before the update:"
                                                                       " nothing was sent; the widget is unchanged\""),
                  out.constData());
@@ -664,7 +599,7 @@ private slots:
                                      "image_sha256,pages,pages_refused,outcome";
         // An earlier release's record, kept on Windows, whose last line lost its line end.
         writeFile("kept.csv", oldHeader + "\r\n2026-01-01T00:00:00Z,X,d,1.0,f,1,s,3,0,done");
-        const Run result = run({"--all", "--yes", "--record", record, path("three.bin")},
+        const FlashRun result = run({"--all", "--yes", "--record", record, path("three.bin")},
                                {"LUMORA_EMULATOR=3", "LUMORA_EMULATOR_SERIALS=A,=HYPERLINK(1),A"});
         QCOMPARE(result.exitCode, 0);
         QVERIFY2(result.err.contains("has the columns of an earlier release: its new rows leave out mode, emulated,"
@@ -736,27 +671,22 @@ private slots:
         // record at its path, header first, and the run says so.
         const QString record = path("deleted.csv");
         QFile::remove(record);
-        QProcess process;
-        process.setProcessEnvironment(environment({"LUMORA_EMULATOR=0", "LUMORA_EMULATOR_PLUG=100:+A,1500:+B"}));
-        process.start(LUMORA_FLASH_PATH, {"--station", "--yes", "--json", "--record", record, path("three.bin")});
+        FlashProcess process({"--station", "--yes", "--json", "--record", record, path("three.bin")},
+                             environment({"LUMORA_EMULATOR=0", "LUMORA_EMULATOR_PLUG=100:+A,1500:+B"}));
         // A's row is in the record (its line and the result event are
         // written by two threads), then B's result comes.
         auto rows = [&] {
             QFile csv(record);
             return csv.open(QIODevice::ReadOnly) ? csv.readAll().count('\n') : 0;
         };
-        QElapsedTimer clock;
-        clock.start();
-        while (rows() < 2 && clock.elapsed() < 15000)
-            process.waitForReadyRead(50);
+        QTRY_VERIFY_WITH_TIMEOUT(rows() >= 2, 15000);
         QVERIFY(QFile::remove(record));
-        while (process.peek(1 << 20).count("\"outcome\":\"done\"") < 2 && clock.elapsed() < 15000)
-            process.waitForReadyRead(100);
-        ::kill(pid_t(process.processId()), SIGINT);
-        QVERIFY(process.waitForFinished(20000));
-        QCOMPARE(process.exitCode(), 0);
-        QVERIFY(process.readAllStandardOutput().contains("{\"event\":\"warning\",\"message\":\"the record " + record.toUtf8()
-                                                         + " was deleted or moved away during the run"));
+        QVERIFY(process.waitFor("\"outcome\":\"done\"", 2));
+        process.interrupt();
+        const FlashRun result = process.finish();
+        QCOMPARE(result.exitCode, 0);
+        QVERIFY(result.out.contains("{\"event\":\"warning\",\"message\":\"the record " + record.toUtf8()
+                                    + " was deleted or moved away during the run"));
         QFile csv(record);
         QVERIFY(csv.open(QIODevice::ReadOnly));
         const QList<QByteArray> lines = csv.readAll().trimmed().split('\n');
@@ -842,7 +772,7 @@ private slots:
         QFETCH(QStringList, notInErr);
         if (!environment.contains("LUMORA_EMULATOR_NO_WAITS=1"))
             environment << "LUMORA_EMULATOR_NO_WAITS=";
-        const Run result = run(QStringList{"--station", "--yes"} + arguments, environment, until, times,
+        const FlashRun result = run(QStringList{"--station", "--yes"} + arguments, environment, until, times,
                                until.startsWith(' ') ? QProcess::StandardOutput : QProcess::StandardError);
         QCOMPARE(result.exitCode, exitCode);
         const QString text = QString::fromUtf8(result.out + result.err);
@@ -858,21 +788,21 @@ private slots:
         // loader: the station knows it left it there, and recovers it; A
         // stays plugged in the whole time and must be updated once only.
         const QString record = path("station.csv");
-        const Run result = run({"--station", "--yes", "--json", "--record", record, path("long.bin")},
+        const FlashRun result = run({"--station", "--yes", "--json", "--record", record, path("long.bin")},
                                {"LUMORA_EMULATOR=0", "LUMORA_EMULATOR_LATENCY_MS=4",
                                 "LUMORA_EMULATOR_PLUG=100:+A,300:+B,700:-B,900:+C,1300:+B"},
                                "\"event\":\"result\"", 4);
         QCOMPARE(result.exitCode, 0);
         QStringList outcomes;
-        for (const QJsonObject &e : eventsOf(result, "result"))
+        for (const QJsonObject &e : result.eventsOf("result"))
             outcomes << e["serial"].toString() + " " + e["outcome"].toString();
         QVERIFY(outcomes.indexOf("B widget_lost") < outcomes.indexOf("B done"));
         outcomes.sort();
         QCOMPARE(outcomes, (QStringList{"A done", "B done", "B widget_lost", "C done"}));
         // The second time B did not say who it was: it was in its loader.
-        QCOMPARE(eventsOf(result, "start").last()["firmware_before"].type(), QJsonValue::Null);
-        QCOMPARE(eventsOf(result, "start").last()["mode"].toString(), QString("recover"));
-        QCOMPARE(eventsOf(result, "end").first()["succeeded"].toInt(), 3);
+        QCOMPARE(result.eventsOf("start").last()["firmware_before"].type(), QJsonValue::Null);
+        QCOMPARE(result.eventsOf("start").last()["mode"].toString(), QString("recover"));
+        QCOMPARE(result.eventsOf("end").first()["succeeded"].toInt(), 3);
         QVERIFY2(result.err.contains("B: Firmware update failed at page") && result.err.contains("3 of 3 widgets updated")
                      && result.err.contains("B: recovered without --recover: this station left it in its loader"),
                  result.err.constData());

@@ -1,6 +1,7 @@
-// The line's record: the spool, the recorder and the line's table, against a
-// PostgreSQL server of the test's own.
+// The line's record: lumora-flash with --record-db, and the recorder under
+// it, against a PostgreSQL server of the test's own.
 #include "conninfo.h"
+#include "flashprocess.h"
 #include "linerecorder.h"
 #include "linetestsupport.h"
 
@@ -8,6 +9,7 @@
 
 #include <memory>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -19,7 +21,7 @@ struct Recorder
     LineRecorder recorder;
 
     Recorder()
-        : recorder(testLineTable(), [this](const LineRecorderEvent &e) {
+        : recorder(recordLineTable(), [this](const LineRecorderEvent &e) {
               switch (e.kind) {
               case LineRecorderEvent::ServerAway: ++away; break;
               case LineRecorderEvent::ServerBack: ++back; break;
@@ -52,6 +54,7 @@ private:
     }
 
     QString spoolPath() const { return m_dir.filePath(QString::number(m_databases) + ".sqlite"); }
+    QString path(const QString &name) const { return m_dir.filePath(name); }
 
     // The attempt ids in the table, each with its count.
     QStringList attemptsIn(const QString &database)
@@ -59,12 +62,252 @@ private:
         return m_server.query(database, "SELECT attempt_id, count(*) FROM lumora_attempts GROUP BY 1 ORDER BY 1");
     }
 
+    // The attempt ids of a flasher's results, as attemptsIn() gives them once each.
+    static QStringList attemptsOf(const FlashRun &run)
+    {
+        QStringList ids;
+        for (const QJsonObject &result : run.eventsOf("result"))
+            ids << result["attempt_id"].toString() + "|1";
+        return ids;
+    }
+
+    // A flasher on emulated widgets whose default spool is the test's own.
+    QProcessEnvironment environment(const QStringList &settings = {}) const
+    {
+        return emulatedEnvironment(path("flash-%s.bin"), QStringList{"XDG_STATE_HOME=" + path("state")} + settings);
+    }
+
+    FlashRun flash(const QStringList &arguments, const QStringList &settings = {})
+    {
+        return FlashProcess(arguments, environment(settings)).finish();
+    }
+
+    QByteArray flashed(const QString &serial) const
+    {
+        QFile file(path("flash-" + serial + ".bin"));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
 private slots:
     void initTestCase()
     {
         QVERIFY(m_dir.isValid());
+        QFile image(path("three.bin"));
+        QVERIFY(image.open(QIODevice::WriteOnly) && image.write(firmwareFile(3)) > 0);
         QString error;
         QVERIFY2(m_server.start(&error), qPrintable(error));
+    }
+
+    void init()
+    {
+        for (const QString &dump : QDir(m_dir.path()).entryList({"flash-*.bin"}))
+            QFile::remove(path(dump));
+    }
+
+    // Three flashers at once into one table, two of them sharing a spool:
+    // every widget's row is there once; the history of a widget is newest
+    // first, as text and as JSON.
+    void flashersAtOnce()
+    {
+        const QString database = newDatabase(), address = m_server.address(database);
+        std::vector<std::unique_ptr<FlashProcess>> flashers;
+        for (const QString line : {"A", "B", "C"}) {
+            QStringList arguments{"--all", "--yes", "--json", "--station-name", "line " + line, "--record-db", address};
+            if (line != "C")
+                arguments << "--spool" << path("shared.sqlite");
+            flashers.push_back(std::make_unique<FlashProcess>(
+                arguments << path("three.bin"),
+                environment({"LUMORA_EMULATOR=4", QString("LUMORA_EMULATOR_SERIALS=%1-1,%1-2,%1-3,%1-4").arg(line)})));
+        }
+        QStringList attempts;
+        for (auto &flasher : flashers) {
+            const FlashRun run = flasher->finish();
+            QVERIFY2(run.exitCode == 0 && run.events.last()["records_pending"] == QJsonValue(0), run.err.constData());
+            attempts += attemptsOf(run);
+        }
+        QCOMPARE(attempts.size(), 12);
+        attempts.sort();
+        QCOMPARE(attemptsIn(database), attempts);
+        QCOMPARE(flashed("C-4"), firmwareFile(3).mid(255));
+
+        const FlashRun again = flash({"--yes", "--json", "--station-name", "line D", "--record-db", address,
+                                      path("three.bin")},
+                                     {"LUMORA_EMULATOR_SERIALS=B-2"});
+        QCOMPARE(again.exitCode, 0);
+        const FlashRun history = flash({"--history", "B-2", "--json", "--record-db", address});
+        QCOMPARE(history.exitCode, 0);
+        const QList<QJsonObject> rows = history.eventsOf("attempt");
+        QCOMPARE(rows.size(), 2);
+        QCOMPARE(rows[0]["attempt_id"], again.eventsOf("result").value(0)["attempt_id"]);
+        QCOMPARE(rows[1]["station"].toString(), QString("line B"));
+        QCOMPARE(history.events.last()["event"].toString(), QString("end"));
+        const FlashRun text = flash({"--history", "B-2", "--record-db", address});
+        QCOMPARE(text.exitCode, 0);
+        const QRegularExpression time("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ");
+        QCOMPARE(QString::fromUtf8(text.out).replace(time, "TIME"),
+                 QString("time (UTC)            station       serial            firmware        outcome            "
+                         "verify\n"
+                         "TIME  line D        B-2               1.44 -> 1.7     done               verified\n"
+                         "TIME  line B        B-2               1.44 -> 1.7     done               verified\n"));
+        const FlashRun all = flash({"--history", "--json", "--record-db", address});
+        QStringList listed;
+        for (const QJsonObject &row : all.eventsOf("attempt"))
+            listed << row["attempt_id"].toString() + "|1";
+        listed.sort();
+        QCOMPARE(listed, attemptsIn(database));
+    }
+
+    // The server stopped in the middle of a station run: the widgets go on,
+    // the outage is told once, and every row reaches the table once, by the
+    // station itself when the server is back in time, else by --sync.
+    void stationOutage_data()
+    {
+        QTest::addColumn<bool>("backDuringTheRun");
+        QTest::newRow("delivered by the station") << true;
+        QTest::newRow("delivered by --sync") << false;
+    }
+
+    void stationOutage()
+    {
+        QFETCH(bool, backDuringTheRun);
+        const QString database = newDatabase(), address = m_server.address(database);
+        const QStringList line{"--record-db", address, "--spool", spoolPath()};
+        FlashProcess station(QStringList{"--station", "--yes", "--json", path("three.bin")} + line,
+                             environment({"LUMORA_EMULATOR=0", "LUMORA_EMULATOR_PLUG=100:+S1,4000:+S2,4500:+S3"}));
+        const QByteArray result = "\"event\":\"result\"";
+        QVERIFY(station.waitFor(result));
+        QTRY_COMPARE(attemptsIn(database).size(), 1);
+        QString error;
+        QVERIFY2(m_server.stop(&error), qPrintable(error));
+        auto startAtEnd = qScopeGuard([&] { m_server.start(&error); });
+        QVERIFY(station.waitFor(result, 3));
+        if (backDuringTheRun) {
+            QVERIFY2(m_server.start(&error), qPrintable(error));
+            QVERIFY(station.waitFor("\"state\":\"back\""));
+        }
+        station.interrupt();
+        const FlashRun run = station.finish();
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(run.eventsOf("record_db").value(0)["state"].toString(), QString("away"));
+        QCOMPARE(run.eventsOf("record_db").size(), backDuringTheRun ? 2 : 1);
+        QCOMPARE(run.err.count("takes no rows"), 1);
+        QCOMPARE(run.events.last()["records_pending"], QJsonValue(backDuringTheRun ? 0 : 2));
+        if (!backDuringTheRun) {
+            QVERIFY2(run.err.contains("2 record rows wait in the spool " + spoolPath().toUtf8()), run.err.constData());
+            const FlashRun away = flash(QStringList{"--sync", "--json"} + line);
+            QCOMPARE(away.exitCode, 10);
+            QCOMPARE(away.events.last()["records_pending"], QJsonValue(2));
+            QVERIFY2(away.err.contains("2 record rows wait in the spool"), away.err.constData());
+            QVERIFY2(m_server.start(&error), qPrintable(error));
+            const FlashRun synced = flash(QStringList{"--sync", "--json"} + line);
+            QCOMPARE(synced.exitCode, 0);
+            QCOMPARE(synced.events.last()["records_pending"], QJsonValue(0));
+        }
+        QStringList attempts = attemptsOf(run);
+        QCOMPARE(attempts.size(), 3);
+        attempts.sort();
+        QCOMPARE(attemptsIn(database), attempts);
+    }
+
+    // What keeps the rows from the line's table is found before any widget
+    // is touched: a table of another shape, an address libpq cannot parse,
+    // a spool that cannot be written.
+    void refusedBeforeAnyWidget_data()
+    {
+        QTest::addColumn<QString>("change"); // of a table as the flasher makes it
+        QTest::addColumn<QString>("address"); // empty: the test's database
+        QTest::addColumn<QString>("spool");   // empty: the test's
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("err");
+
+        const QString shape = "the line's database %1 cannot take the rows: the table lumora_attempts has another"
+                              " shape: %2. It cannot take these rows: give another database, or rename that table"
+                              " (ALTER TABLE lumora_attempts RENAME TO ...); nothing was flashed";
+        QTest::newRow("a column missing") << "DROP COLUMN verify" << "" << "" << 10
+                                          << shape.arg("%1", "it has no column verify");
+        QTest::newRow("a column of another type")
+            << "ALTER COLUMN seconds TYPE real" << "" << "" << 10
+            << shape.arg("%1", "its column seconds is real, not double precision");
+        QTest::newRow("no primary key") << "DROP CONSTRAINT lumora_attempts_pkey" << "" << "" << 10
+                                        << shape.arg("%1", "attempt_id is not its primary key");
+        QTest::newRow("a column more is no other shape") << "ADD COLUMN line_note text" << "" << "" << 0 << "";
+        QTest::newRow("an address libpq cannot parse")
+            << "" << "host=/nowhere password=s3cret line" << "" << 2
+            << "--record-db host=/nowhere password=*** line: missing \"=\" after \"line\" in connection info string";
+        QTest::newRow("a read-only spool") << "" << "" << "read-only.sqlite" << 10
+                                           << "cannot write the spool " + path("read-only.sqlite") + ": ";
+        QTest::newRow("a spool below a file") << "" << "" << "three.bin/spool.sqlite" << 10
+                                              << "cannot write the spool " + path("three.bin/spool.sqlite")
+                                                     + ": cannot make the directory " + path("three.bin");
+    }
+
+    void refusedBeforeAnyWidget()
+    {
+        QFETCH(QString, change);
+        QFETCH(QString, address);
+        QFETCH(QString, spool);
+        QFETCH(int, exitCode);
+        QFETCH(QString, err);
+        const QString database = newDatabase();
+        const QString spoolFile = spool.isEmpty() ? spoolPath() : path(spool);
+        const QStringList line{"--record-db", address.isEmpty() ? m_server.address(database) : address, "--spool",
+                               spoolFile};
+        QString error;
+        if (!change.isEmpty()) {
+            QCOMPARE(flash(QStringList{"--sync"} + line).exitCode, 0);
+            m_server.query(database, "ALTER TABLE lumora_attempts " + change, &error);
+            QCOMPARE(error, QString());
+        }
+        // Root writes whatever its mode bits say: the file is made immutable.
+        const bool readOnly = spool == "read-only.sqlite";
+        const QStringList immutable{geteuid() == 0 ? "chattr" : "chmod", geteuid() == 0 ? "+i" : "0444", spoolFile};
+        if (readOnly) {
+            QCOMPARE(flash(QStringList{"--sync"} + line).exitCode, 0);
+            QCOMPARE(QProcess::execute(immutable[0], immutable.mid(1)), 0);
+        }
+        auto writableAtEnd = qScopeGuard([&] {
+            if (readOnly)
+                QProcess::execute(immutable[0], {geteuid() == 0 ? "-i" : "0644", spoolFile});
+        });
+        const FlashRun run = flash(QStringList{"--yes", "--json", path("three.bin")} + line);
+        QCOMPARE(run.exitCode, exitCode);
+        QVERIFY2(run.err.contains(err.replace("%1", m_server.address(database)).toUtf8()), run.err.constData());
+        QVERIFY(!run.out.contains("s3cret") && !run.err.contains("s3cret"));
+        QCOMPARE(run.eventsOf("start").size(), exitCode == 0 ? 1 : 0);
+        QCOMPARE(flashed("EM000001").size(), exitCode == 0 ? 3 * 256 : 0);
+        if (exitCode != 2)
+            QCOMPARE(run.events.last()["exit"].toInt(), exitCode);
+        if (exitCode == 0)
+            QCOMPARE(attemptsIn(database), attemptsOf(run));
+    }
+
+    // Wherever the address is shown, its password is ***: in the outage's
+    // line and event, and in the command that delivers the rows later.
+    void passwordHidden_data()
+    {
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<QString>("shown");
+        const QString nowhere = path("nowhere");
+        QTest::newRow("URI") << "postgresql://line:s3cret@/line?host=" + nowhere
+                             << "postgresql://line:***@/line?host=" + nowhere;
+        QTest::newRow("URI parameter") << "postgresql:///line?host=" + nowhere + "&password=s3cret"
+                                       << "postgresql:///line?host=" + nowhere + "&password=***";
+        QTest::newRow("keywords") << "host=" + nowhere + " user=line password='s3cret ' dbname=line"
+                                  << "host=" + nowhere + " user=line password=*** dbname=line";
+    }
+
+    void passwordHidden()
+    {
+        QFETCH(QString, address);
+        QFETCH(QString, shown);
+        const FlashRun run = flash({"--yes", "--json", "--record-db", address, "--spool",
+                                    path(QTest::currentDataTag()), path("three.bin")});
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(run.eventsOf("record_db").size(), 1);
+        QCOMPARE(run.eventsOf("record_db")[0]["address"].toString(), shown);
+        QCOMPARE(run.events.last()["records_pending"], QJsonValue(1));
+        QVERIFY2(run.err.contains("lumora-flash --record-db '" + shown.toUtf8() + "' --spool"), run.err.constData());
+        QVERIFY(!run.out.contains("s3cret") && !run.err.contains("s3cret"));
     }
 
     void addresses_data()
@@ -102,126 +345,6 @@ private slots:
         QFETCH(QString, problem);
         QCOMPARE(maskedAddress(address), shown);
         QCOMPARE(addressProblem(address), problem);
-    }
-
-    // Refused before any row is taken: the table's shape, an address
-    // libpq cannot parse, a spool that cannot be opened.
-    void startRefused_data()
-    {
-        QTest::addColumn<QString>("change"); // of a table as this program makes it
-        QTest::addColumn<QString>("address");
-        QTest::addColumn<QString>("spool");
-        QTest::addColumn<int>("start");
-        QTest::addColumn<QString>("reason");
-
-        const int table = int(LineRecorder::Start::TableRefused);
-        QTest::newRow("column missing") << "DROP COLUMN verify" << "" << "" << table
-                                        << "the table lumora_attempts has another shape: it has no column verify."
-                                           " It cannot take these rows: give another database, or rename that table"
-                                           " (ALTER TABLE lumora_attempts RENAME TO ...)";
-        QTest::newRow("column of another type") << "ALTER COLUMN seconds TYPE real" << "" << "" << table
-                                                << "another shape: its column seconds is real, not double precision.";
-        QTest::newRow("no primary key") << "DROP CONSTRAINT lumora_attempts_pkey" << "" << "" << table
-                                        << "another shape: attempt_id is not its primary key.";
-        QTest::newRow("a column more") << "ADD COLUMN line_note text" << "" << "" << int(LineRecorder::Start::Ready)
-                                       << "";
-        QTest::newRow("unparsable address") << "" << "host=/tmp password=secret line" << ""
-                                            << int(LineRecorder::Start::BadAddress)
-                                            << "missing \"=\" after \"line\" in connection info string";
-        QTest::newRow("spool in a file") << "" << "" << "file/spool.sqlite" << int(LineRecorder::Start::SpoolFailed)
-                                         << "cannot make the directory";
-        QTest::newRow("spool a directory") << "" << "" << "." << int(LineRecorder::Start::SpoolFailed)
-                                           << "unable to open database file";
-    }
-
-    void startRefused()
-    {
-        QFETCH(QString, change);
-        QFETCH(QString, address);
-        QFETCH(QString, spool);
-        QFETCH(int, start);
-        QFETCH(QString, reason);
-        const QString database = newDatabase();
-        QString error;
-        if (!change.isEmpty()) {
-            Recorder maker;
-            QCOMPARE(maker.recorder.start(m_server.address(database), spoolPath(), &error),
-                     LineRecorder::Start::Ready);
-            maker.recorder.stop();
-            m_server.query(database, "ALTER TABLE lumora_attempts " + change, &error);
-            QCOMPARE(error, QString());
-        }
-        QFile(m_dir.filePath("file")).open(QIODevice::WriteOnly);
-        Recorder recorder;
-        QCOMPARE(int(recorder.recorder.start(address.isEmpty() ? m_server.address(database) : address,
-                                             spool.isEmpty() ? spoolPath() : m_dir.filePath(spool), &error)),
-                 start);
-        QVERIFY2(error.contains(reason), qPrintable(error));
-        QVERIFY(!error.contains("secret"));
-        QCOMPARE(recorder.away.load(), 0);
-    }
-
-    // Rows added while the server is away wait in the spool and reach the
-    // table once it is back, each exactly once: from the recorder that
-    // added them, from one that shares its spool, or from a later run.
-    void deliveredOnce_data()
-    {
-        QTest::addColumn<int>("recorders");
-        QTest::addColumn<bool>("laterRun");
-
-        QTest::newRow("one recorder") << 1 << false;
-        QTest::newRow("two sharing one spool") << 2 << false;
-        QTest::newRow("a later run") << 1 << true;
-    }
-
-    void deliveredOnce()
-    {
-        QFETCH(int, recorders);
-        QFETCH(bool, laterRun);
-        const QString database = newDatabase();
-        QString error;
-        std::vector<std::unique_ptr<Recorder>> running;
-        auto startRecorders = [&] {
-            running.clear();
-            for (int i = 0; i < recorders; ++i) {
-                running.push_back(std::make_unique<Recorder>());
-                if (running.back()->recorder.start(m_server.address(database), spoolPath(), &error)
-                    != LineRecorder::Start::Ready)
-                    return false;
-            }
-            return true;
-        };
-        QStringList added;
-        auto add = [&](int rows) {
-            for (int i = 0; i < rows; ++i) {
-                const QJsonObject row = testLineRow(QStringLiteral("LX%1").arg(added.size()), i);
-                if (!running[i % recorders]->recorder.add(row, &error))
-                    return false;
-                added << row["attempt_id"].toString() + "|1";
-            }
-            return true;
-        };
-        QVERIFY2(startRecorders() && add(4), qPrintable(error));
-        for (auto &r : running)
-            QCOMPARE(r->recorder.sync(10000), 0);
-
-        QVERIFY2(m_server.stop(&error), qPrintable(error));
-        auto startAtEnd = qScopeGuard([&] { m_server.start(&error); });
-        QVERIFY2(add(6), qPrintable(error));
-        for (auto &r : running)
-            QCOMPARE(r->recorder.sync(10000), 6);
-        if (laterRun)
-            QVERIFY2(startRecorders(), qPrintable(error));
-        for (auto &r : running)
-            QCOMPARE(r->away.load(), 1);
-        QVERIFY2(m_server.start(&error), qPrintable(error));
-        for (auto &r : running) {
-            QCOMPARE(r->recorder.sync(10000), 0);
-            QCOMPARE(r->back.load(), 1);
-            QCOMPARE(r->refused, QStringList());
-        }
-        added.sort();
-        QCOMPARE(attemptsIn(database), added);
     }
 
     // A row whose INSERT was cut off, by the end of the run or of its
