@@ -43,12 +43,13 @@ bool LineRecorder::add(const QJsonObject &row, QString *error)
     if (!m_spool.add(row, error))
         return false;
     std::lock_guard<std::mutex> hold(m_lock);
+    m_added.insert(row.value(m_table.keyColumn).toString());
     m_wake = true;
     m_changed.notify_all();
     return true;
 }
 
-int LineRecorder::sync(int waitMs, const std::function<bool()> &giveUp)
+int LineRecorder::sync(int waitMs, const std::function<bool()> &giveUp, bool ownRows)
 {
     {
         std::unique_lock<std::mutex> lock(m_lock);
@@ -63,7 +64,13 @@ int LineRecorder::sync(int waitMs, const std::function<bool()> &giveUp)
         }
     }
     QString error;
-    return m_spool.pendingCount(&error);
+    if (!ownRows)
+        return m_spool.pendingCount(&error);
+    const QSet<QString> added = [this] {
+        std::lock_guard<std::mutex> hold(m_lock);
+        return m_added;
+    }();
+    return m_spool.pendingCount(&error, &added);
 }
 
 void LineRecorder::stop()

@@ -64,8 +64,10 @@ public:
     // From any thread until stop(). Delivers every unsent row, waiting at most `waitMs`
     // for it (less when the server cannot be reached, or once `giveUp`,
     // asked every 100 ms, says so); returns the rows that still wait, -1
-    // when the spool cannot be read.
-    int sync(int waitMs, const std::function<bool()> &giveUp = {});
+    // when the spool cannot be read: every row of the spool, or with
+    // `ownRows` only those this recorder added (a spool that other flashers
+    // share holds theirs too, which they deliver themselves).
+    int sync(int waitMs, const std::function<bool()> &giveUp = {}, bool ownRows = false);
     // Stops the recorder within a moment, wherever it waits.
     void stop();
 
@@ -95,6 +97,7 @@ private:
     bool m_away = false;
     Clock::time_point m_retryAt = Clock::time_point::max();
     QSet<qint64> m_refused; // in this process; tried again by the next
+    QSet<QString> m_added;  // the keys of the rows this process added
 };
 
 #endif

@@ -76,7 +76,9 @@ int LineRecording::finish(int exitCode, const std::function<bool()> &giveUp, std
     if (!m_started)
         return exitCode;
     const bool syncing = m_options.mode == RunMode::Sync;
-    const int left = m_recorder.sync(syncing ? SyncWaitMs : EndWaitMs, giveUp);
+    // A run's end counts its own rows: others that share the spool deliver
+    // theirs. --sync is there for every row of it.
+    const int left = m_recorder.sync(syncing ? SyncWaitMs : EndWaitMs, giveUp, !syncing);
     m_recorder.stop();
     *pending = left;
     const QString spool = printablePath(m_spoolPath), address = maskedAddress(m_options.recordDb);

@@ -18,26 +18,29 @@ struct ExitCodeRow
 constexpr int BeforeAnyWidget = 100;
 
 const ExitCodeRow ExitCodes[] = {
-    {ExitDone, 0, "done: every page accepted by every widget (or the list / info printed)"},
+    {ExitDone, 0, "done: every page accepted by every widget, which then reported the image's version after its"
+                  " restart (or the list, the information or the history printed, or the spool delivered)"},
     {ExitFailed, BeforeAnyWidget, "the device list could not be read"},
-    {ExitUsage, BeforeAnyWidget, "bad usage"},
-    {ExitNoSuchDevice, 3, "no such device: none attached, index out of range, not exactly one\n"
-                          "     widget matches, or the widget changed between the list and the open"},
-    {ExitOpenFailed, 4, "a widget could not be opened or did not answer (the reason is on\n"
-                        "     standard error)"},
-    {ExitBadFile, BeforeAnyWidget, "the image file is unreadable or refused (not a regular file, no whole\n"
-                     "     page, too large)"},
-    {ExitPagesRefused, 5, "a widget refused pages (the count is on standard error)"},
-    {ExitNotConfirmed, BeforeAnyWidget, "not confirmed: answered no, a signal at the question, or no terminal\n"
-                          "     and no --yes"},
-    {ExitInterrupted, 2, "interrupted by a signal: stopped before the update (nothing sent), or\n"
-                         "     after the page in flight"},
-    {ExitWidgetLost, 7, "a widget was lost during its update (unplugged or stopped answering)"},
-    {ExitOutputFailed, 1, "standard output, the record or the spool could not be written, the\n"
-                          "     line's database has a table of another shape, or --sync left rows\n"
-                          "     in the spool (--history: the database could not be read)"},
-    {ExitNotVerified, 6, "a widget took every page but, asked again after its restart, did not\n"
-                         "     report the image's version, or did not answer"},
+    {ExitUsage, BeforeAnyWidget, "bad usage, a malformed LUMORA_EMULATOR* variable among it"},
+    {ExitNoSuchDevice, 3, "no such device: none attached, index out of range, not exactly one widget matches, or the"
+                          " list entry is now another widget"},
+    {ExitOpenFailed, 4, "a widget could not be opened, or opened and did not answer (why is on standard error)"},
+    {ExitBadFile, BeforeAnyWidget, "the image file is unreadable or refused (not a regular file, no whole page, more"
+                                   " than 65535 pages)"},
+    {ExitPagesRefused, 5, "a widget refused pages, or did not answer them in time; the count and the first pages"
+                          " (from 1) are on standard error"},
+    {ExitNotConfirmed, BeforeAnyWidget, "not confirmed: answered no, a signal at the question, or no terminal and no"
+                                        " --yes"},
+    {ExitInterrupted, 2, "stopped by SIGINT, SIGTERM or SIGHUP: before the loader request (nothing was sent, the"
+                         " widget is unchanged), or after the page in flight (the widget is left in its loader: run"
+                         " the update again)"},
+    {ExitWidgetLost, 7, "a widget was lost during its update: unplugged, or it stopped answering (8 pages in a row"
+                        " without a reply)"},
+    {ExitOutputFailed, 1, "standard output, the record or the spool could not be written, the line's database has a"
+                          " table of another shape, or --sync left rows in the spool (--history: the database could"
+                          " not be read)"},
+    {ExitNotVerified, 6, "a widget took every page but, asked again after its restart, reported another version than"
+                         " the image's, or did not answer"},
 };
 
 using Update = FirmwareUpdate::Outcome;
@@ -150,7 +153,7 @@ int worseExitCode(int a, int b)
     return sa != sb ? (sa > sb ? a : b) : qMax(a, b);
 }
 
-QString exitCodeHelp()
+QStringList severityOrder()
 {
     QVector<const ExitCodeRow *> ranked;
     for (const ExitCodeRow &r : ExitCodes)
@@ -160,8 +163,33 @@ QString exitCodeHelp()
     QStringList order;
     for (const ExitCodeRow *r : ranked)
         order << QString::number(r->code);
-    QString help = QStringLiteral("Exit codes (of several widgets, the worst: %1):\n").arg(order.join(", "));
+    return order;
+}
+
+QVector<QPair<int, QString>> exitCodeMeanings()
+{
+    QVector<QPair<int, QString>> meanings;
     for (const ExitCodeRow &r : ExitCodes)
-        help += QStringLiteral("%1  %2\n").arg(r.code, 2).arg(QLatin1String(r.meaning));
+        meanings << qMakePair(r.code, QString::fromLatin1(r.meaning));
+    return meanings;
+}
+
+QString exitCodeHelp()
+{
+    // Each meaning wrapped at the help's width, under its first line.
+    constexpr int Width = 79, Indent = 4;
+    QString help = QStringLiteral("Exit codes (of several widgets, the worst: %1):\n")
+                       .arg(severityOrder().join(QStringLiteral(", ")));
+    for (const ExitCodeRow &r : ExitCodes) {
+        QString line = QStringLiteral("%1 ").arg(r.code, 2);
+        for (const QString &word : QString::fromLatin1(r.meaning).split(QLatin1Char(' '))) {
+            if (line.size() + 1 + word.size() > Width) {
+                help += line + QLatin1Char('\n');
+                line = QString(Indent - 1, QLatin1Char(' '));
+            }
+            line += QLatin1Char(' ') + word;
+        }
+        help += line + QLatin1Char('\n');
+    }
     return help;
 }

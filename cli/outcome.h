@@ -7,6 +7,8 @@
 #include "firmwareupdate.h"
 
 #include <QString>
+#include <QPair>
+#include <QStringList>
 #include <QVector>
 
 enum ExitCode {
@@ -58,5 +60,9 @@ Tally tallyOf(const QVector<WidgetResult> &lastResults, bool recordFailed, bool 
 int worseExitCode(int a, int b);
 // The exit codes and their meanings, for --help.
 QString exitCodeHelp();
+// The codes a run of several widgets may end with, the worst first.
+QStringList severityOrder();
+// Every exit code with its meaning on one line, for the documentation.
+QVector<QPair<int, QString>> exitCodeMeanings();
 
 #endif

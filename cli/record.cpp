@@ -24,6 +24,7 @@ struct Column
     const char *json;    // its name in the JSON events; null: not there
     const char *sqlType; // its type in the database table
     bool atStart;        // known when the widget has been opened: in the start event too
+    const char *meaning;
     QJsonValue (*value)(const WidgetRun &run, const RunFacts &facts);
 };
 
@@ -35,42 +36,80 @@ QJsonValue textOrNull(bool known, const QString &text)
 // The first ten are the columns of the first release: rows of an older
 // record keep to them. New columns go at the end.
 const Column Columns[] = {
-    {"utc_time", nullptr, "timestamptz", false, [](const WidgetRun &r, const RunFacts &) -> QJsonValue {
+    {"utc_time", nullptr, "timestamptz", false,
+     "when the attempt ended (UTC, ISO 8601)",
+     [](const WidgetRun &r, const RunFacts &) -> QJsonValue {
          return r.finishedAt.toString(Qt::ISODate); }},
-    {"serial", "serial", "text", true, [](const WidgetRun &r, const RunFacts &) -> QJsonValue {
+    {"serial", "serial", "text", true,
+     "the widget's USB serial string, as `--list` prints it",
+     [](const WidgetRun &r, const RunFacts &) -> QJsonValue {
          return r.shownSerial(); }},
-    {"description", "description", "text", true, [](const WidgetRun &r, const RunFacts &) -> QJsonValue {
+    {"description", "description", "text", true,
+     "its USB description",
+     [](const WidgetRun &r, const RunFacts &) -> QJsonValue {
          return r.description; }},
-    {"firmware_before", "firmware_before", "text", true, [](const WidgetRun &r, const RunFacts &) -> QJsonValue {
+    {"firmware_before", "firmware_before", "text", true,
+     "the firmware it reported when opened (empty, `null` in JSON, when it did not say)",
+     [](const WidgetRun &r, const RunFacts &) -> QJsonValue {
          return textOrNull(r.identified, r.firmwareBefore); }},
-    {"image_file", nullptr, "text", false, [](const WidgetRun &, const RunFacts &f) -> QJsonValue {
+    {"image_file", nullptr, "text", false,
+     "the image's file name",
+     [](const WidgetRun &, const RunFacts &f) -> QJsonValue {
          return f.imageFile; }},
-    {"image_version", nullptr, "text", false, [](const WidgetRun &, const RunFacts &f) -> QJsonValue {
+    {"image_version", nullptr, "text", false,
+     "the image's version line",
+     [](const WidgetRun &, const RunFacts &f) -> QJsonValue {
          return f.imageVersion; }},
-    {"image_sha256", nullptr, "text", false, [](const WidgetRun &, const RunFacts &f) -> QJsonValue {
+    {"image_sha256", nullptr, "text", false,
+     "of the whole image file, as `sha256sum` shows it",
+     [](const WidgetRun &, const RunFacts &f) -> QJsonValue {
          return QString::fromLatin1(f.imageSha256); }},
-    {"pages", "pages_sent", "integer", false, [](const WidgetRun &r, const RunFacts &) -> QJsonValue {
+    {"pages", "pages_sent", "integer", false,
+     "pages sent",
+     [](const WidgetRun &r, const RunFacts &) -> QJsonValue {
          return r.pagesSent; }},
-    {"pages_refused", "pages_refused", "integer", false, [](const WidgetRun &r, const RunFacts &) -> QJsonValue {
+    {"pages_refused", "pages_refused", "integer", false,
+     "pages refused, or not answered in time",
+     [](const WidgetRun &r, const RunFacts &) -> QJsonValue {
          return r.pagesRefused; }},
-    {"outcome", "outcome", "text", false, [](const WidgetRun &r, const RunFacts &) -> QJsonValue {
+    {"outcome", "outcome", "text", false,
+     "how the attempt ended (see the outcomes)",
+     [](const WidgetRun &r, const RunFacts &) -> QJsonValue {
          return outcomeName(r.result); }},
-    {"mode", "mode", "text", true, [](const WidgetRun &r, const RunFacts &) -> QJsonValue {
+    {"mode", "mode", "text", true,
+     "`update`, or `recover` for a widget that did not identify itself",
+     [](const WidgetRun &r, const RunFacts &) -> QJsonValue {
          return r.recover && !r.identified ? "recover" : "update"; }},
-    {"emulated", "emulated", "boolean", true, [](const WidgetRun &, const RunFacts &f) -> QJsonValue {
+    {"emulated", "emulated", "boolean", true,
+     "`true` when emulated widgets stood in for USB",
+     [](const WidgetRun &, const RunFacts &f) -> QJsonValue {
          return f.emulated; }},
-    {"index", "index", "integer", true, [](const WidgetRun &r, const RunFacts &) -> QJsonValue { return r.index; }},
-    {"attempt_id", "attempt_id", "uuid", true, [](const WidgetRun &r, const RunFacts &) -> QJsonValue {
+    {"index", "index", "integer", true,
+     "its place in the device list; in a station, the order of arrival",
+     [](const WidgetRun &r, const RunFacts &) -> QJsonValue { return r.index; }},
+    {"attempt_id", "attempt_id", "uuid", true,
+     "a random UUID made before the widget is touched: the attempt's key",
+     [](const WidgetRun &r, const RunFacts &) -> QJsonValue {
          return r.attemptId; }},
-    {"station", "station", "text", true, [](const WidgetRun &, const RunFacts &f) -> QJsonValue {
+    {"station", "station", "text", true,
+     "the host name, or `--station-name`",
+     [](const WidgetRun &, const RunFacts &f) -> QJsonValue {
          return f.station; }},
-    {"tool_version", "tool_version", "text", true, [](const WidgetRun &, const RunFacts &f) -> QJsonValue {
+    {"tool_version", "tool_version", "text", true,
+     "this program's version",
+     [](const WidgetRun &, const RunFacts &f) -> QJsonValue {
          return f.toolVersion; }},
-    {"seconds", "seconds", "double precision", false, [](const WidgetRun &r, const RunFacts &) -> QJsonValue {
+    {"seconds", "seconds", "double precision", false,
+     "how long the attempt took, the check after the restart included",
+     [](const WidgetRun &r, const RunFacts &) -> QJsonValue {
          return qRound(r.seconds * 1000) / 1000.0; }},
-    {"firmware_after", "firmware_after", "text", false, [](const WidgetRun &r, const RunFacts &) -> QJsonValue {
+    {"firmware_after", "firmware_after", "text", false,
+     "the firmware it reports after its restart (empty, `null` in JSON, when it did not answer)",
+     [](const WidgetRun &r, const RunFacts &) -> QJsonValue {
          return textOrNull(!r.firmwareAfter.isEmpty(), r.firmwareAfter); }},
-    {"verify", "verify", "text", false, [](const WidgetRun &r, const RunFacts &) -> QJsonValue {
+    {"verify", "verify", "text", false,
+     "`verified`, `mismatch`, `no_answer`, `unchecked` (the version line is not M.N) or `skipped`",
+     [](const WidgetRun &r, const RunFacts &) -> QJsonValue {
          return verifyName(r.verify); }},
 };
 constexpr int FirstReleaseColumns = 10;
@@ -155,6 +194,14 @@ QStringList recordColumns()
     for (const Column &c : Columns)
         names << QLatin1String(c.csv);
     return names;
+}
+
+QVector<RecordColumnDoc> recordColumnDocs()
+{
+    QVector<RecordColumnDoc> docs;
+    for (const Column &c : Columns)
+        docs << RecordColumnDoc{c.csv, c.json, c.atStart, c.meaning};
+    return docs;
 }
 
 LineTable recordLineTable()

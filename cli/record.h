@@ -29,6 +29,16 @@ struct RunFacts
 
 // The header line's columns.
 QStringList recordColumns();
+// Every column, for the documentation: its name in the record, in the JSON
+// events (null: not there), whether the start event has it, what it holds.
+struct RecordColumnDoc
+{
+    const char *name;
+    const char *json;
+    bool atStart;
+    const char *meaning;
+};
+QVector<RecordColumnDoc> recordColumnDocs();
 // The line's table of these columns: its key attempt_id, its time
 // utc_time, its serial serial.
 LineTable recordLineTable();

@@ -192,6 +192,44 @@ private:
     bool m_historyHeader = false;
 };
 
+// The JSON events: the name each event has on the wire, when it comes, and
+// the fields that are not a widget's (those of start and result come from
+// the record's column table).
+struct JsonEvent
+{
+    ReportEvent::Type type;
+    const char *name;
+    const char *when;
+    const char *fields;
+};
+
+const JsonEvent JsonEvents[] = {
+    {ReportEvent::Device, "device", "with `--list`, one a widget", "`index`, `description`, `serial`"},
+    {ReportEvent::Start, "start", "a widget is opened: identified, or about to be recovered", nullptr},
+    {ReportEvent::Progress, "progress", "at most at every tenth of a widget's pages",
+     "`index`, `serial`, `pages_sent`, `pages_total`"},
+    {ReportEvent::Result, "result", "a widget's attempt ended", nullptr},
+    {ReportEvent::Warning, "warning", "something to know in a run that goes on (twins, a record made anew)",
+     "`message`"},
+    {ReportEvent::Error, "error", "what ended the run early, or a record that could not be written", "`message`"},
+    {ReportEvent::LineRecord, "record_db",
+     "with `--record-db`: the line's database went away (once an outage), took rows again, or refused a row",
+     "`state` (`away`, `back`, `row_refused`), `address` (its password as `***`), `reason`"},
+    {ReportEvent::Attempt, "attempt", "with `--history`: one attempt from the line's database, newest first",
+     "every record column, `received_at`"},
+    {ReportEvent::End, "end", "always the last line",
+     "`widgets`, `succeeded` (updates), `exit` (the process's exit code), `records_pending` (with --record-db:"
+     " this run's rows still in the spool)"},
+};
+
+const char *eventName(ReportEvent::Type type)
+{
+    for (const JsonEvent &e : JsonEvents)
+        if (e.type == type)
+            return e.name;
+    return nullptr;
+}
+
 class JsonWriter : public ReportWriter
 {
 public:
@@ -202,11 +240,10 @@ public:
         QJsonObject event;
         switch (e.type) {
         case ReportEvent::Device:
-            event = {{"event", "device"}, {"index", e.index}, {"description", e.text}, {"serial", e.serial}};
+            event = {{"index", e.index}, {"description", e.text}, {"serial", e.serial}};
             break;
         case ReportEvent::Start:
             event = jsonFields(e.run, m_facts, true);
-            event.insert("event", "start");
             break;
         case ReportEvent::Progress:
             // A line at each tenth, as for people who do not watch a terminal.
@@ -214,30 +251,25 @@ public:
                 && e.pagesSent != e.run.pageCount)
                 return;
             m_lastTenth[e.run.index] = tenth(e.pagesSent, e.run.pageCount);
-            event = {{"event", "progress"}, {"index", e.run.index}, {"serial", e.run.shownSerial()},
-                     {"pages_sent", e.pagesSent}, {"pages_total", e.run.pageCount}};
+            event = {{"index", e.run.index}, {"serial", e.run.shownSerial()}, {"pages_sent", e.pagesSent},
+                     {"pages_total", e.run.pageCount}};
             break;
         case ReportEvent::Result:
             event = jsonFields(e.run, m_facts);
-            event.insert("event", "result");
             event.insert("pages_total", e.run.pageCount);
             if (!e.run.message.isEmpty())
                 event.insert("message", e.run.message);
             break;
         case ReportEvent::Warning:
         case ReportEvent::Error:
-            event = {{"event", e.type == ReportEvent::Error ? "error" : "warning"}, {"message", e.text}};
+            event = {{"message", e.text}};
             break;
         case ReportEvent::LineRecord:
-            event = e.fields;
-            event.insert("event", "record_db");
-            break;
         case ReportEvent::Attempt:
             event = e.fields;
-            event.insert("event", "attempt");
             break;
         case ReportEvent::End:
-            event = {{"event", "end"}, {"widgets", e.widgets}, {"exit", e.exitCode}};
+            event = {{"widgets", e.widgets}, {"exit", e.exitCode}};
             if (e.succeeded >= 0)
                 event.insert("succeeded", e.succeeded);
             if (e.recordsPending)
@@ -248,6 +280,7 @@ public:
         case ReportEvent::Board:
         case ReportEvent::Summary: return;
         }
+        event.insert("event", eventName(e.type));
         output::post(Channel::Out, QString::fromUtf8(QJsonDocument(event).toJson(QJsonDocument::Compact)));
     }
 
@@ -413,4 +446,27 @@ void Reporter::end(int exitCode, int widgets, int succeeded, const std::function
     e.recordsPending = pending;
     publish(e);
     output::drain(giveUp);
+}
+
+QVector<JsonEventDoc> jsonEventDocs()
+{
+    auto fieldList = [](bool atStart) {
+        QStringList names;
+        for (const RecordColumnDoc &c : recordColumnDocs())
+            if (c.json && (c.atStart || !atStart))
+                names << QStringLiteral("`%1`").arg(QLatin1String(c.json));
+        return names;
+    };
+    QVector<JsonEventDoc> docs;
+    for (const JsonEvent &e : JsonEvents) {
+        QString fields = QLatin1String(e.fields ? e.fields : "");
+        if (e.type == ReportEvent::Start)
+            fields = fieldList(true).join(QStringLiteral(", "));
+        else if (e.type == ReportEvent::Result)
+            fields = (fieldList(false) << QStringLiteral("`pages_total`")
+                                       << QStringLiteral("`message` (when it did not end `done`)"))
+                         .join(QStringLiteral(", "));
+        docs << JsonEventDoc{QLatin1String(e.name), QLatin1String(e.when), fields};
+    }
+    return docs;
 }

@@ -39,6 +39,16 @@ struct ReportEvent
     std::optional<int> recordsPending; // End, with --record-db: rows in the spool; -1: unknown
 };
 
+// The JSON events, for the documentation: each event's name, when it comes
+// and its fields.
+struct JsonEventDoc
+{
+    QString name;
+    QString when;
+    QString fields;
+};
+QVector<JsonEventDoc> jsonEventDocs();
+
 class ReportWriter
 {
 public:

@@ -246,15 +246,25 @@ bool Spool::markSent(const QVector<qint64> &ids, QString *error)
     return execute(update.constData(), error);
 }
 
-int Spool::pendingCount(QString *error)
+int Spool::pendingCount(QString *error, const QSet<QString> *keys)
 {
     std::lock_guard<std::mutex> hold(m_lock);
-    Statement count;
-    if (sqlite3_prepare_v2(m_db, "SELECT count(*) FROM attempts WHERE spool_sent_at IS NULL", -1, &count.handle,
-                           nullptr) != SQLITE_OK
-        || sqlite3_step(count.handle) != SQLITE_ROW) {
+    const QByteArray select = keys ? "SELECT " + quotedName(m_table.keyColumn) + " FROM attempts WHERE spool_sent_at IS NULL"
+                                   : QByteArray("SELECT count(*) FROM attempts WHERE spool_sent_at IS NULL");
+    Statement query;
+    if (sqlite3_prepare_v2(m_db, select.constData(), -1, &query.handle, nullptr) != SQLITE_OK) {
         *error = lastError();
         return -1;
     }
-    return sqlite3_column_int(count.handle, 0);
+    int pending = 0;
+    int step;
+    while ((step = sqlite3_step(query.handle)) == SQLITE_ROW)
+        pending += keys ? keys->contains(QString::fromUtf8(reinterpret_cast<const char *>(
+                              sqlite3_column_text(query.handle, 0))))
+                        : sqlite3_column_int(query.handle, 0);
+    if (step != SQLITE_DONE) {
+        *error = lastError();
+        return -1;
+    }
+    return pending;
 }

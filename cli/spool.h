@@ -54,9 +54,10 @@ public:
     // At most `limit` unsent rows, oldest first, leaving out `skipped`.
     bool unsent(int limit, const QSet<qint64> &skipped, QVector<Entry> *entries, QString *error);
     bool markSent(const QVector<qint64> &ids, QString *error);
-    // The rows not marked sent, of every process that shares the spool; -1,
-    // with the reason, when the spool cannot be read.
-    int pendingCount(QString *error);
+    // The rows not marked sent, of every process that shares the spool, or
+    // only those whose key is one of `keys`; -1, with the reason, when the
+    // spool cannot be read.
+    int pendingCount(QString *error, const QSet<QString> *keys = nullptr);
 
 private:
     struct Waiting

@@ -99,11 +99,11 @@ QString EmulatorKnob::problem(const QByteArray &value) const
 const std::vector<EmulatorKnob> &emulatorKnobs()
 {
     static const std::vector<EmulatorKnob> knobs{
-        {"LUMORA_EMULATOR_REFUSE_PAGES", "3,7", "pages the widgets refuse (counting from 0)", WholeNumbers,
+        {"LUMORA_EMULATOR_REFUSE_PAGES", "3,7", "every widget refuses these pages (counting from 0); `EM000002:7`: only that widget", WholeNumbers,
          [](EmulatedWidget &w, const QByteArray &value) {
              forEachNumber(w, value, [&](int page) { w.refusePage(page); });
          }},
-        {"LUMORA_EMULATOR_LATENCY_MS", "2", "delay before each reply", WholeNumbers,
+        {"LUMORA_EMULATOR_LATENCY_MS", "2", "delay in ms before each reply", WholeNumbers,
          [](EmulatedWidget &w, const QByteArray &value) {
              forEachNumber(w, value, [&](int ms) { w.replyLatencyMs = ms; });
          }},
@@ -112,7 +112,7 @@ const std::vector<EmulatorKnob> &emulatorKnobs()
              if (itemsFor(w, value).contains("1"))
                  w.silence();
          }},
-        {"LUMORA_EMULATOR_SILENT_FROM_PAGE", "8", "the widgets answer no firmware page from this one on",
+        {"LUMORA_EMULATOR_SILENT_FROM_PAGE", "8", "the widgets answer no firmware page from this one on (counting from 0)",
          WholeNumbers, [](EmulatedWidget &w, const QByteArray &value) {
              forEachNumber(w, value, [&](int page) { w.silentFromPage(page); });
          }},
@@ -145,7 +145,8 @@ const std::vector<EmulatorKnob> &emulatorKnobs()
                  w.reenumeratesOnRestart = true;
          }},
         {"LUMORA_EMULATOR_IN_LOADER", "1",
-         "1: the widgets start in their loader, as after an update cut off; SERIAL,SERIAL: those widgets",
+         "1: the widgets start in their loader, as after an update cut off: they answer nothing but firmware pages"
+         " until they are closed after taking every page sent; `EM000002,EM000003`: only those widgets",
          OneOrSerials, [](EmulatedWidget &w, const QByteArray &value) {
              const QList<QByteArray> items = itemsFor(w, value);
              if (items.contains("1") || items.contains(w.info.serialString))
@@ -192,11 +193,14 @@ QString serialProblem(const QByteArray &serial)
 struct BusSetting
 {
     const char *variable;
+    const char *example;
+    const char *help;
     QString (*problem)(const QByteArray &value, int widgets);
 };
 
 const BusSetting BusSettings[] = {
-    {"LUMORA_EMULATOR_SERIALS", [](const QByteArray &value, int widgets) {
+    {"LUMORA_EMULATOR_SERIALS", "A,B", "serial strings of the widgets, in order",
+     [](const QByteArray &value, int widgets) {
          const QList<QByteArray> serials = value.split(',');
          for (const QByteArray &serial : serials)
              if (const QString problem = serialProblem(serial); !problem.isEmpty())
@@ -206,13 +210,18 @@ const BusSetting BusSettings[] = {
                  .arg(serials.size()).arg(widgets);
          return QString();
      }},
-    {"LUMORA_EMULATOR_FLASH_DUMP", [](const QByteArray &value, int) {
+    {"LUMORA_EMULATOR_FLASH_DUMP", "/tmp/flash-%s.bin",
+     "a widget's accepted pages are written there when it is closed; `%s` is its serial string",
+     [](const QByteArray &value, int) {
          const QString directory = QFileInfo(QString::fromLocal8Bit(value)).absolutePath();
          if (directory.contains(QLatin1String("%s")) || QFileInfo(directory).isDir())
              return QString();
          return QStringLiteral("there is no directory %1 to write the widgets' flash to").arg(directory);
      }},
-    {"LUMORA_EMULATOR_PLUG", [](const QByteArray &value, int) {
+    {"LUMORA_EMULATOR_PLUG", "500:+LX01,2000:-LX01",
+     "plug events in ms since the start: `+SERIAL` plugs in a widget with that serial string (the one pulled out"
+     " before, or a new one), `-SERIAL` pulls it out",
+     [](const QByteArray &value, int) {
          for (const QByteArray &event : value.trimmed().split(',')) {
              const int colon = event.indexOf(':');
              const QByteArray what = event.mid(colon + 1).trimmed();
@@ -226,12 +235,28 @@ const BusSetting BusSettings[] = {
          }
          return QString();
      }},
-    {"LUMORA_EMULATOR_NO_WAITS", [](const QByteArray &value, int) {
+    {"LUMORA_EMULATOR_NO_WAITS", "1",
+     "skips the pauses meant for real hardware (750 ms after an open, the 2 s loader wait) and shortens the wait"
+     " for a widget's restart to a tenth",
+     [](const QByteArray &value, int) {
          return value == "1" ? QString() : QStringLiteral("expected 1 (or leave it unset)");
      }},
 };
 
 } // namespace
+
+std::vector<EmulatorVariableDoc> emulatorVariableDocs()
+{
+    std::vector<EmulatorVariableDoc> docs{
+        {"LUMORA_EMULATOR", "2",
+         "the number of widgets to emulate (empty: one, 0: none); set, every program here talks to emulated widgets"
+         " instead of USB"}};
+    for (const BusSetting &setting : BusSettings)
+        docs.push_back({setting.variable, setting.example, setting.help});
+    for (const EmulatorKnob &knob : emulatorKnobs())
+        docs.push_back({knob.variable, knob.example, knob.help});
+    return docs;
+}
 
 QStringList emulatorSettingsProblems()
 {

@@ -43,6 +43,16 @@ struct EmulatorKnob
 
 const std::vector<EmulatorKnob> &emulatorKnobs();
 
+// Every LUMORA_EMULATOR* variable, for the documentation: its name, an
+// example value and what it does.
+struct EmulatorVariableDoc
+{
+    const char *variable;
+    const char *example;
+    const char *help;
+};
+std::vector<EmulatorVariableDoc> emulatorVariableDocs();
+
 // One line for each LUMORA_EMULATOR* variable that is malformed, unknown
 // (a misspelt name), or set without LUMORA_EMULATOR, naming the variable,
 // its value and what it expects; empty when all are sound. These variables
