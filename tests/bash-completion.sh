@@ -86,6 +86,16 @@ a\\x5cb' lumora-flash --serial ""
     expect "$with" "the serial that starts with a tilde" '\~root' lumora-flash -s '~'
     serials=
 done
+
+# Every long option of --help is offered: the completion's list is no copy
+# that falls behind.
+offered=$(complete_words plain lumora-flash --)
+for option in $("$2" --help | grep -o -E -- '--[a-z][a-z-]*' | sort -u); do
+    if ! printf '%s\n' "$offered" | grep -q -x -- "$option"; then
+        echo "FAIL: --help has $option, which the completion does not offer"
+        failures=$((failures + 1))
+    fi
+done
 if [ -e "$work/PWN" ] || [ -e PWN ]; then
     echo "FAIL: a serial string was run as a command"
     failures=$((failures + 1))
