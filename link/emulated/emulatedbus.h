@@ -14,7 +14,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 namespace lumora {
@@ -83,7 +82,6 @@ private:
     FT_STATUS openWidget(EmulatedWidget *widget, FT_HANDLE *handle);
     // A new widget on the next free port (the bus locked).
     EmulatedWidget &addWidget(const EmulatedWidgetInfo &info);
-    void runPlugSchedule(QList<QByteArray> events);
     Handle *live(FT_HANDLE handle, FT_STATUS *status);
     // Runs `action` on the handle, locked, when its widget is still there.
     template <typename Action>
@@ -92,7 +90,6 @@ private:
     // The plugged widget whose LocId is `location`, if any.
     EmulatedWidget *pluggedAt(DWORD location) const;
     DeviceEntry entryOf(const EmulatedWidget &widget) const;
-    void dumpFlash(const EmulatedWidget &widget) const;
 
     // One lock for the bus and its widgets; a read waiting for bytes lets
     // go of it while it sleeps.
@@ -104,15 +101,15 @@ private:
     quintptr m_nextHandle = 0x1000;
     // What the environment asked for; a fresh bus has none of it.
     struct Settings {
-        QString flashDumpPath;
+        QByteArray flashDumpPattern;
         EmulatorKnobValues knobs;
     } m_settings;
 
-    // Plug events: the schedule's thread, and whoever waits for a change.
+    // Plug events, and whoever waits for a change.
     std::condition_variable m_changed;
     unsigned m_changes = 0;
     bool m_stopping = false;
-    std::thread m_schedule;
+    PlugSchedule m_schedule; // last: its events reach all of the above
 };
 
 } // namespace lumora
