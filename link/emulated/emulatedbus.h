@@ -44,7 +44,8 @@ public:
     //   LUMORA_EMULATOR_SERIALS     serial strings of the widgets, comma-separated
     //   LUMORA_EMULATOR_FLASH_DUMP  file that receives a widget's accepted
     //                               pages when its handle is closed; a %s in
-    //                               it stands for the widget's serial string
+    //                               it stands for the widget's serial string,
+    //                               byte for byte
     //   LUMORA_EMULATOR_PLUG        plug events in ms since the start,
     //                               comma-separated: MS:+SERIAL plugs in a
     //                               widget with that serial string, MS:-SERIAL

@@ -81,7 +81,7 @@ public:
     static QString problem(const QByteArray &value);
     // From now on, on a thread of its own, calls `plug` with each event's
     // serial string and whether it goes in; events it cannot read are passed
-    // over. Once started, a schedule keeps its events.
+    // over. A schedule runs once: a second start is ignored.
     void start(const QByteArray &value, std::function<void(const QByteArray &serial, bool in)> plug);
     // The events still to come are dropped; one under way ends first.
     void stop();

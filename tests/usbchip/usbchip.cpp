@@ -366,8 +366,10 @@ void UsbChipBus::replug(UsbChip &chip)
 
 UsbChip &UsbChipBus::attach(std::shared_ptr<EmulatedWidget> widget, int port)
 {
-    if (m_nextAddress > 127)
-        qFatal("usbchip: more devices plugged in than a bus has addresses");
+    // A real bus stops at 127; libusb reads addresses up to 255, and every
+    // run here stays within them.
+    if (m_nextAddress > 255)
+        qFatal("usbchip: more plugs than one bus has device addresses for");
     UsbChip *chip;
     {
         std::lock_guard<std::mutex> lock(m_lock);

@@ -145,10 +145,11 @@ public:
     // A new widget on a new port, given its behaviour first.
     UsbChip &plug(const EmulatedWidgetInfo &info, const std::function<void(EmulatedWidget &)> &shape = {});
     // The widget of `chip`, pulled out, plugged in again shortly after on its
-    // port as a new device, as it was left (in its loader, its flash).
+    // port as a new device, as it was left (in its loader, its flash);
+    // nothing when it is plugged in.
     void replug(UsbChip &chip);
-    // Runs on every chip once it is plugged in (the bus's timer thread plugs
-    // in the widgets that come back from a restart).
+    // Runs on every chip once it is plugged in; a widget plugged in again
+    // comes back on the bus's timer thread.
     std::function<void(UsbChip &)> onPlug;
 
 private:
