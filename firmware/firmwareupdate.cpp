@@ -47,18 +47,20 @@ FirmwareUpdate::Outcome FirmwareUpdate::run()
     if (!problem.isEmpty())
         return fail(Outcome::ImageRefused, problem);
 
+    m_pageCount = int(m_image.pageCount());
+    // Asked first: "Starting firmware update" means that the loader request
+    // goes out.
+    const std::function<bool()> &stopNow = stopBeforeStart ? stopBeforeStart : stopRequested;
+    if (stopNow && stopNow())
+        return fail(Outcome::NotStarted,
+                    QStringLiteral("stopped before the update: nothing was sent; the widget is unchanged"));
     qCDebug(lcUpdate, "Starting firmware update");
     qCDebug(lcUpdate) << m_fileName;
     qCDebug(lcUpdate, "File size %d", int(m_image.imageSize()));
     if (m_image.leftOverBytes() > 0)
         qCDebug(lcUpdate, "%d bytes after the last whole page are left out", m_image.leftOverBytes());
 
-    m_pageCount = int(m_image.pageCount());
     const QString leftInLoader = QStringLiteral("the widget is left in its loader; run the update again");
-    const std::function<bool()> &stopNow = stopBeforeStart ? stopBeforeStart : stopRequested;
-    if (stopNow && stopNow())
-        return fail(Outcome::NotStarted,
-                    QStringLiteral("stopped before the update: nothing was sent; the widget is unchanged"));
     // Whatever the widget sent before is no answer to anything of ours.
     m_link.purgeReceived();
     m_loaderEntered = true;

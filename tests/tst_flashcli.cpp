@@ -786,11 +786,12 @@ private slots:
     {
         // B is pulled out in the middle of its update and comes back in its
         // loader: the station knows it left it there, and recovers it; A
-        // stays plugged in the whole time and must be updated once only.
-        const QString record = path("station.csv");
+        // stays plugged in the whole time and must be updated once only. Cé's
+        // flash is dumped under its serial's very bytes (UTF-8 here).
+        const QString record = path("station.csv"), c = QString::fromLatin1("C\xc3\xa9");
         const FlashRun result = run({"--station", "--yes", "--json", "--record", record, path("long.bin")},
                                {"LUMORA_EMULATOR=0", "LUMORA_EMULATOR_LATENCY_MS=4",
-                                "LUMORA_EMULATOR_PLUG=100:+A,300:+B,700:-B,900:+C,1300:+B"},
+                                "LUMORA_EMULATOR_PLUG=100:+A,300:+B,700:-B,900:+" + c + ",1300:+B"},
                                "\"event\":\"result\"", 4);
         QCOMPARE(result.exitCode, 0);
         QStringList outcomes;
@@ -798,7 +799,7 @@ private slots:
             outcomes << e["serial"].toString() + " " + e["outcome"].toString();
         QVERIFY(outcomes.indexOf("B widget_lost") < outcomes.indexOf("B done"));
         outcomes.sort();
-        QCOMPARE(outcomes, (QStringList{"A done", "B done", "B widget_lost", "C done"}));
+        QCOMPARE(outcomes, (QStringList{"A done", "B done", "B widget_lost", "Cé done"}));
         // The second time B did not say who it was: it was in its loader.
         QCOMPARE(result.eventsOf("start").last()["firmware_before"].type(), QJsonValue::Null);
         QCOMPARE(result.eventsOf("start").last()["mode"].toString(), QString("recover"));
@@ -809,7 +810,7 @@ private slots:
         QFile image(path("long.bin"));
         QVERIFY(image.open(QIODevice::ReadOnly));
         const QByteArray pages = image.readAll().mid(255);
-        for (const char *serial : {"A", "B", "C"})
+        for (const QString &serial : {QString("A"), QString("B"), c})
             QCOMPARE(flashed(serial), pages);
         QFile csv(record);
         QVERIFY(csv.open(QIODevice::ReadOnly));

@@ -1,7 +1,5 @@
 #include "emulatedbus.h"
 
-#include <QFile>
-
 #include <algorithm>
 #include <cstring>
 #include <thread>
@@ -35,8 +33,6 @@ EmulatedBus::~EmulatedBus()
         m_stopping = true;
     }
     m_changed.notify_all();
-    if (m_schedule.joinable())
-        m_schedule.join();
 }
 
 void EmulatedBus::reset(int count)
@@ -80,29 +76,10 @@ void EmulatedBus::configureFromEnvironment()
             w.info.serialString = serials[int(i)];
         m_settings.knobs.shape(w);
     }
-    m_settings.flashDumpPath = QString::fromLocal8Bit(qgetenv("LUMORA_EMULATOR_FLASH_DUMP"));
-    const QByteArray schedule = qgetenv("LUMORA_EMULATOR_PLUG").trimmed();
-    if (!schedule.isEmpty() && !m_schedule.joinable())
-        m_schedule = std::thread(&EmulatedBus::runPlugSchedule, this, schedule.split(','));
-}
-
-void EmulatedBus::runPlugSchedule(QList<QByteArray> events)
-{
-    const auto start = std::chrono::steady_clock::now();
-    for (const QByteArray &event : events) {
-        // MS:+SERIAL or MS:-SERIAL; anything else is passed over.
-        const int colon = event.indexOf(':');
-        bool ok = false;
-        const int ms = event.left(colon).trimmed().toInt(&ok);
-        const QByteArray what = event.mid(colon + 1).trimmed();
-        if (colon < 0 || !ok || what.size() < 2 || (what[0] != '+' && what[0] != '-'))
-            continue;
-        std::unique_lock<std::mutex> lock(m_lock);
-        if (m_changed.wait_until(lock, start + std::chrono::milliseconds(ms), [this] { return m_stopping; }))
-            return;
-        lock.unlock();
-        plug(what.mid(1), what[0] == '+');
-    }
+    m_settings.flashDumpPattern = qgetenv("LUMORA_EMULATOR_FLASH_DUMP");
+    const QByteArray schedule = qgetenv("LUMORA_EMULATOR_PLUG");
+    if (!schedule.trimmed().isEmpty())
+        m_schedule.start(schedule, [this](const QByteArray &serial, bool in) { plug(serial, in); });
 }
 
 void EmulatedBus::plug(const QByteArray &serial, bool in)
@@ -267,17 +244,6 @@ FT_STATUS EmulatedBus::openWidget(EmulatedWidget *w, FT_HANDLE *handle)
     return FT_OK;
 }
 
-void EmulatedBus::dumpFlash(const EmulatedWidget &widget) const
-{
-    if (m_settings.flashDumpPath.isEmpty() || widget.acceptedPages().isEmpty())
-        return;
-    QString path = m_settings.flashDumpPath;
-    path.replace(QLatin1String("%s"), QString::fromLatin1(widget.info.serialString));
-    QFile dump(path);
-    if (dump.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        dump.write(widget.flashedImage());
-}
-
 FT_STATUS EmulatedBus::close(FT_HANDLE handle)
 {
     bool reenumerated = false;
@@ -298,7 +264,8 @@ FT_STATUS EmulatedBus::close(FT_HANDLE handle)
                 ++m_changes;
             }
         }
-        dumpFlash(*w);
+        if (!m_settings.flashDumpPattern.isEmpty() && !w->acceptedPages().isEmpty())
+            w->writeFlash(m_settings.flashDumpPattern);
         m_handles.erase(reinterpret_cast<quintptr>(handle));
     }
     if (reenumerated)

@@ -14,7 +14,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 namespace lumora {
@@ -45,7 +44,8 @@ public:
     //   LUMORA_EMULATOR_SERIALS     serial strings of the widgets, comma-separated
     //   LUMORA_EMULATOR_FLASH_DUMP  file that receives a widget's accepted
     //                               pages when its handle is closed; a %s in
-    //                               it stands for the widget's serial string
+    //                               it stands for the widget's serial string,
+    //                               byte for byte
     //   LUMORA_EMULATOR_PLUG        plug events in ms since the start,
     //                               comma-separated: MS:+SERIAL plugs in a
     //                               widget with that serial string, MS:-SERIAL
@@ -83,7 +83,6 @@ private:
     FT_STATUS openWidget(EmulatedWidget *widget, FT_HANDLE *handle);
     // A new widget on the next free port (the bus locked).
     EmulatedWidget &addWidget(const EmulatedWidgetInfo &info);
-    void runPlugSchedule(QList<QByteArray> events);
     Handle *live(FT_HANDLE handle, FT_STATUS *status);
     // Runs `action` on the handle, locked, when its widget is still there.
     template <typename Action>
@@ -92,7 +91,6 @@ private:
     // The plugged widget whose LocId is `location`, if any.
     EmulatedWidget *pluggedAt(DWORD location) const;
     DeviceEntry entryOf(const EmulatedWidget &widget) const;
-    void dumpFlash(const EmulatedWidget &widget) const;
 
     // One lock for the bus and its widgets; a read waiting for bytes lets
     // go of it while it sleeps.
@@ -104,15 +102,15 @@ private:
     quintptr m_nextHandle = 0x1000;
     // What the environment asked for; a fresh bus has none of it.
     struct Settings {
-        QString flashDumpPath;
+        QByteArray flashDumpPattern;
         EmulatorKnobValues knobs;
     } m_settings;
 
-    // Plug events: the schedule's thread, and whoever waits for a change.
+    // Plug events, and whoever waits for a change.
     std::condition_variable m_changed;
     unsigned m_changes = 0;
     bool m_stopping = false;
-    std::thread m_schedule;
+    PlugSchedule m_schedule; // last: its events reach all of the above
 };
 
 } // namespace lumora

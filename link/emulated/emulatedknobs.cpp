@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QList>
 #include <QProcessEnvironment>
+#include <QVector>
 
 #include <algorithm>
 
@@ -188,6 +189,24 @@ QString serialProblem(const QByteArray &serial)
     return QString();
 }
 
+struct PlugEvent
+{
+    int ms;
+    QByteArray serial;
+    bool in;
+};
+
+bool readPlugEvent(const QByteArray &event, PlugEvent *read)
+{
+    const int colon = event.indexOf(':');
+    const QByteArray ms = event.left(colon).trimmed(), what = event.mid(colon + 1).trimmed();
+    if (colon < 0 || !isWholeNumber(ms) || !(what.startsWith('+') || what.startsWith('-'))
+        || !serialProblem(what.mid(1)).isEmpty())
+        return false;
+    *read = {ms.toInt(), what.mid(1), what.startsWith('+')};
+    return true;
+}
+
 // The bus's own variables (see EmulatedBus::configureFromEnvironment), each
 // with the check of its value; `widgets` is how many LUMORA_EMULATOR makes.
 struct BusSetting
@@ -221,20 +240,7 @@ const BusSetting BusSettings[] = {
     {"LUMORA_EMULATOR_PLUG", "500:+LX01,2000:-LX01",
      "plug events in ms since the start: `+SERIAL` plugs in a widget with that serial string (the one pulled out"
      " before, or a new one), `-SERIAL` pulls it out",
-     [](const QByteArray &value, int) {
-         for (const QByteArray &event : value.trimmed().split(',')) {
-             const int colon = event.indexOf(':');
-             const QByteArray what = event.mid(colon + 1).trimmed();
-             const bool plugOrPull = what.startsWith('+') || what.startsWith('-');
-             if (colon < 0 || !isWholeNumber(event.left(colon).trimmed()) || !plugOrPull
-                 || !serialProblem(what.mid(1)).isEmpty())
-                 return QStringLiteral("cannot read \"%1\"; expected events separated by commas, each"
-                                       " MS:+SERIAL (plugged in MS milliseconds after the start) or MS:-SERIAL"
-                                       " (pulled out), e.g. 500:+LX01,2000:-LX01")
-                     .arg(QString::fromLocal8Bit(event));
-         }
-         return QString();
-     }},
+     [](const QByteArray &value, int) { return PlugSchedule::problem(value); }},
     {"LUMORA_EMULATOR_NO_WAITS", "1",
      "skips the pauses meant for real hardware (750 ms after an open, the 2 s loader wait) and shortens the wait"
      " for a widget's restart to a tenth",
@@ -256,6 +262,49 @@ std::vector<EmulatorVariableDoc> emulatorVariableDocs()
     for (const EmulatorKnob &knob : emulatorKnobs())
         docs.push_back({knob.variable, knob.example, knob.help});
     return docs;
+}
+
+QString PlugSchedule::problem(const QByteArray &value)
+{
+    PlugEvent event;
+    for (const QByteArray &item : value.trimmed().split(','))
+        if (!readPlugEvent(item, &event))
+            return QStringLiteral("cannot read \"%1\"; expected events separated by commas, each MS:+SERIAL (plugged"
+                                  " in MS milliseconds after the start) or MS:-SERIAL (pulled out), e.g."
+                                  " 500:+LX01,2000:-LX01")
+                .arg(QString::fromLocal8Bit(item));
+    return QString();
+}
+
+void PlugSchedule::start(const QByteArray &value, std::function<void(const QByteArray &serial, bool in)> plug)
+{
+    if (m_thread.joinable())
+        return;
+    QVector<PlugEvent> events;
+    PlugEvent event;
+    for (const QByteArray &item : value.trimmed().split(','))
+        if (readPlugEvent(item, &event))
+            events.append(event);
+    m_thread = std::thread([this, events, plug, start = std::chrono::steady_clock::now()] {
+        for (const PlugEvent &e : events) {
+            std::unique_lock<std::mutex> lock(m_lock);
+            if (m_stopped.wait_until(lock, start + std::chrono::milliseconds(e.ms), [this] { return m_stopping; }))
+                return;
+            lock.unlock();
+            plug(e.serial, e.in);
+        }
+    });
+}
+
+void PlugSchedule::stop()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_stopping = true;
+    }
+    m_stopped.notify_all();
+    if (m_thread.joinable())
+        m_thread.join();
 }
 
 QStringList emulatorSettingsProblems()

@@ -11,6 +11,10 @@
 #include <QByteArray>
 #include <QStringList>
 
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -72,6 +76,32 @@ public:
 
 private:
     std::vector<std::pair<const EmulatorKnob *, QByteArray>> m_values;
+};
+
+// Widgets plugged in and pulled out at times after a start, from a value of
+// events separated by commas: MS:+SERIAL plugs in a widget with that serial
+// string MS milliseconds after the start, MS:-SERIAL pulls it out. The
+// emulated bus takes it from LUMORA_EMULATOR_PLUG, the USB chip runner from
+// its --plug option.
+class PlugSchedule
+{
+public:
+    // Empty when `value` reads as such events, else what is wrong and what
+    // it expects.
+    static QString problem(const QByteArray &value);
+    // From now on, on a thread of its own, calls `plug` with each event's
+    // serial string and whether it goes in; events it cannot read are passed
+    // over. A schedule runs once: a second start is ignored.
+    void start(const QByteArray &value, std::function<void(const QByteArray &serial, bool in)> plug);
+    // The events still to come are dropped; one under way ends first.
+    void stop();
+    ~PlugSchedule() { stop(); }
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_stopped;
+    bool m_stopping = false;
+    std::thread m_thread;
 };
 
 } // namespace lumora

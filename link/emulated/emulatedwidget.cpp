@@ -1,8 +1,15 @@
 #include "emulatedwidget.h"
 #include "protocol.h"
 
+#include <QFile>
+
 #include <algorithm>
 #include <atomic>
+
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 namespace lumora {
 
@@ -105,6 +112,25 @@ QByteArray EmulatedWidget::flashedImage() const
     for (auto it = m_pages.cbegin(); it != m_pages.cend(); ++it)
         image += it.value();
     return image;
+}
+
+bool EmulatedWidget::writeFlash(const QByteArray &pattern) const
+{
+    const QByteArray path = QByteArray(pattern).replace("%s", info.serialString);
+    QFile file;
+#ifdef Q_OS_UNIX
+    // A file name is bytes here: the serial string's, whatever they are.
+    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle);
+#else
+    file.setFileName(QFile::decodeName(path));
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+#endif
+    const QByteArray image = flashedImage();
+    return file.write(image) == image.size();
 }
 
 void EmulatedWidget::clearWire()

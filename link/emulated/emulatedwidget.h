@@ -126,6 +126,9 @@ public:
     const QVector<int> &writeSizes() const { return m_writeSizes; }
     const QMap<int, QByteArray> &acceptedPages() const { return m_pages; }
     QByteArray flashedImage() const;        // accepted pages in index order
+    // Writes the flashed image to the file `pattern` names, a %s in it
+    // standing for the very bytes of the serial string; false when it cannot.
+    bool writeFlash(const QByteArray &pattern) const;
     int framesReceived(int label) const { return m_framesByLabel.value(label); }
     void clearWire();
 

@@ -3,8 +3,6 @@
 #include "d2xxbackend.h"
 #include "bytetext.h"
 #include "deviceinfo.h"
-#include "firmwareimage.h"
-#include "firmwareupdate.h"
 #include "mainwindowpro.h"
 #include "testsupport.h"
 #include "usbchip.h"
@@ -118,39 +116,6 @@ private slots:
             QCOMPARE(status, FT_STATUS(FT_INVALID_HANDLE));
         QCOMPARE(got, DWORD(0));
         QCOMPARE(FT_CreateDeviceInfoList(nullptr), FT_STATUS(FT_INVALID_PARAMETER));
-    }
-
-    void openRefused_data()
-    {
-        QTest::addColumn<QString>("holder");
-        QTest::addColumn<QStringList>("advice");
-        QTest::newRow("kernel driver busy") << "driver" << QStringList{"ftdi_sio", "unbind", "rmmod"};
-        QTest::newRow("another handle") << "handle" << QStringList{"another program holds the widget"};
-    }
-
-    void openRefused()
-    {
-        QFETCH(QString, holder);
-        QFETCH(QStringList, advice);
-        chip->setRefuseDetach(holder == "driver");
-        if (holder == "handle")
-            QCOMPARE(FT_Open(0, &own), FT_STATUS(FT_OK));
-        QTRY_VERIFY_WITH_TIMEOUT(chip->claimed() == (holder != "driver"), 5000);
-
-        FT_HANDLE handle = nullptr;
-        QCOMPARE(FT_Open(0, &handle), FT_STATUS(FT_DEVICE_NOT_OPENED));
-        const QString text = QString::fromStdString(d2xxBackend().errorText(nullptr));
-        QVERIFY(!link.open(0));
-        for (const QString &words : advice) {
-            QVERIFY2(text.contains(words), qPrintable(text));
-            QVERIFY2(link.errorString().contains(words), qPrintable(link.errorString()));
-        }
-
-        // Whoever held the chip lets go of it by closing.
-        FT_Close(std::exchange(own, nullptr));
-        chip->setRefuseDetach(false);
-        QTRY_VERIFY(!chip->claimed());
-        QCOMPARE(FT_Open(0, &own), FT_STATUS(FT_OK));
     }
 
     void reads_data()
@@ -288,41 +253,6 @@ private slots:
         for (UsbChip *extra : chips)
             extra->unplug();
         QTRY_COMPARE(scan().size(), 1);
-    }
-
-    void unplugMidUpdate_data()
-    {
-        QTest::addColumn<bool>("byWidget");
-        QTest::newRow("widget pulled out at a page") << true;
-        QTest::newRow("chip unplugged between pages") << false;
-    }
-
-    void unplugMidUpdate()
-    {
-        QFETCH(bool, byWidget);
-        const FirmwareImage image(sampleImage());
-        QCOMPARE(int(image.pageCount()), 64);
-        QVERIFY(link.open(0));
-        if (byWidget)
-            chip->withWidget([](EmulatedWidget &w) { w.unplugAtPage(5); });
-        FirmwareUpdate update(link, image, LUMORA_SAMPLE_IMAGE);
-        int lastSent = 0;
-        update.onPageSent = [&](int sent, int) {
-            lastSent = sent;
-            if (!byWidget && sent == 5)
-                chip->unplug();
-        };
-        QElapsedTimer clock;
-        clock.start();
-        // Pages 0 to 4 go through; the update ends with page 5, the first that
-        // finds the widget gone, and does not run through the other 58.
-        QVERIFY(update.run() != FirmwareUpdate::Outcome::Done);
-        QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
-        QVERIFY2(lastSent <= 6, qPrintable(QString::number(lastSent)));
-        QVERIFY(!update.errorString().isEmpty());
-        QCOMPARE(link.ioStatus(), FT_STATUS(FT_IO_ERROR));
-        QVERIFY2(link.errorString().contains("unplugged"), qPrintable(link.errorString()));
-        QTRY_COMPARE(scan().size(), 0);
     }
 
     void windowFlow()

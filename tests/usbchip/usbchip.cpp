@@ -29,6 +29,8 @@ constexpr unsigned char EndpointIn = 0x81, EndpointOut = 0x02;
 // flight is answered when one finishes, or after this long: the wait poll()
 // would have made.
 constexpr auto LongestReapHold = std::chrono::milliseconds(5);
+// From a widget's restart that re-enumerates to its new device on the bus.
+constexpr auto ReenumerationTime = std::chrono::milliseconds(200);
 
 // Device descriptor, then the configuration: interface 0 with bulk IN 0x81
 // and bulk OUT 0x02 of 64 bytes.
@@ -71,13 +73,15 @@ void complete(UMockdevIoctlClient *client, int error) { umockdev_ioctl_client_co
 
 } // namespace
 
-UsbChip::UsbChip(UsbChipBus &bus, const EmulatedWidgetInfo &info, int port)
-    : serial(info.serialString)
-    , devNode("/dev/bus/usb/001/" + QByteArray::number(port + 1).rightJustified(3, '0').toStdString())
+UsbChip::UsbChip(UsbChipBus &bus, std::shared_ptr<EmulatedWidget> widget, int port, int address)
+    : serial(widget->info.serialString)
+    , port(port)
+    , devNode("/dev/bus/usb/001/" + QByteArray::number(address).rightJustified(3, '0').toStdString())
     , sysPath("/sys/devices/pci0000:00/0000:00:14.0/usb1/1-" + std::to_string(port))
     , m_lock(bus.m_lock)
     , m_wake(bus.m_wake)
-    , m_widget(info)
+    , m_widget(std::move(widget))
+    , m_generation(m_widget->generation())
 {
 }
 
@@ -100,12 +104,22 @@ void UsbChip::dropClients(bool all)
         for (auto *queue : {&it->second.waiting, &it->second.done})
             for (const Urb &u : *queue)
                 g_object_unref(u.data);
-        if (m_claimedBy == it->first) {
-            m_claimedBy = nullptr;
-            m_widget.hostClosed();
-        }
+        if (m_claimedBy == it->first)
+            released();
         g_object_unref(it->first);
         it = m_clients.erase(it);
+    }
+}
+
+void UsbChip::released()
+{
+    m_claimedBy = nullptr;
+    if (present() && m_widget->hostClosed() && m_widget->reenumeratesOnRestart) {
+        // Its USB side restarts with the firmware: the device leaves the bus,
+        // and the widget comes back on its port as a new one.
+        m_widget->unplug();
+        m_backAt = Clock::now() + ReenumerationTime;
+        m_wake.notify_all();
     }
 }
 
@@ -121,7 +135,7 @@ void UsbChip::ioctl(UMockdevIoctlClient *client)
     }
     Client &c = m_clients[client];
     if (request != USBDEVFS_REAPURBNDELAY) {
-        complete(client, m_widget.plugged() ? handle(request, arg, client, c) : ENODEV);
+        complete(client, present() ? handle(request, arg, client, c) : ENODEV);
     } else if (c.done.empty() && !c.waiting.empty() && !c.heldSlot) {
         c.heldSlot = resolve(arg, 0, sizeof(void *));
         c.holdUntil = Clock::now() + LongestReapHold;
@@ -161,8 +175,7 @@ int UsbChip::handle(unsigned long request, UMockdevIoctlData *arg, UMockdevIoctl
     case USBDEVFS_RELEASEINTERFACE:
         if (m_claimedBy != client)
             return EINVAL;
-        m_claimedBy = nullptr;
-        m_widget.hostClosed();
+        released();
         return 0;
     case USBDEVFS_DISCARDURB: { // a discarded URB is still reaped, with -ENOENT
         const gulong address = *reinterpret_cast<const gulong *>(arg->data);
@@ -194,7 +207,7 @@ int UsbChip::handle(unsigned long request, UMockdevIoctlData *arg, UMockdevIoctl
         urb->status = control(u.buffer, length - 8, &urb->actual_length);
     } else if (bulk && urb->endpoint == EndpointOut) {
         ++m_transfers.bulkOut;
-        m_widget.receive(u.buffer, length);
+        m_widget->receive(u.buffer, length);
         urb->actual_length = length;
     } else if (bulk && urb->endpoint == EndpointIn && length >= 2) {
         ++m_transfers.bulkIn;
@@ -219,7 +232,7 @@ int UsbChip::control(unsigned char *setup, int capacity, int *actual)
     if (type == 0x80 && request == 0x06) { // GET_DESCRIPTOR
         const int kind = value >> 8, index = value & 0xFF;
         const QByteArray strings[] = {QByteArray("\x04\x03\x09\x04", 4), stringDescriptor("Lumora"),
-                                      stringDescriptor(m_widget.info.description), stringDescriptor(serial)};
+                                      stringDescriptor(m_widget->info.description), stringDescriptor(serial)};
         const auto *all = reinterpret_cast<const char *>(Descriptors);
         if (kind == 1)
             reply = QByteArray(all, DeviceDescriptorSize);
@@ -233,7 +246,7 @@ int UsbChip::control(unsigned char *setup, int capacity, int *actual)
         // Reset: 1 flushes what goes out on the serial line, 2 (and a full
         // reset) what waits for the host.
         if (value != 1) {
-            m_widget.dropPending();
+            m_widget->dropPending();
             m_toHost.clear();
         }
     } else if (type == 0x40 && request == 0x09) {
@@ -255,7 +268,7 @@ int UsbChip::control(unsigned char *setup, int capacity, int *actual)
 void UsbChip::answerReap(UMockdevIoctlClient *client, Client &c, UMockdevIoctlData *slot)
 {
     if (c.done.empty())
-        return complete(client, m_widget.plugged() ? EAGAIN : ENODEV);
+        return complete(client, present() ? EAGAIN : ENODEV);
     umockdev_ioctl_data_set_ptr(slot, 0, c.done.front().data);
     complete(client, 0);
     g_object_unref(c.done.front().data);
@@ -264,18 +277,18 @@ void UsbChip::answerReap(UMockdevIoctlClient *client, Client &c, UMockdevIoctlDa
 
 void UsbChip::gather(Clock::time_point now)
 {
-    const int n = m_widget.readyBytes(now, BufferSize - int(m_toHost.size()));
+    const int n = m_widget->readyBytes(now, BufferSize - int(m_toHost.size()));
     if (n <= 0)
         return;
     const int at = int(m_toHost.size());
     m_toHost.resize(at + n);
-    m_widget.take(reinterpret_cast<unsigned char *>(m_toHost.data()) + at, n);
+    m_widget->take(reinterpret_cast<unsigned char *>(m_toHost.data()) + at, n);
 }
 
 Clock::time_point UsbChip::serve(Clock::time_point now)
 {
     dropClients();
-    const bool plugged = m_widget.plugged();
+    const bool plugged = present();
     Clock::time_point next = Clock::time_point::max();
     for (auto &entry : m_clients) {
         Client &c = entry.second;
@@ -289,7 +302,7 @@ Clock::time_point UsbChip::serve(Clock::time_point now)
                 gather(now);
                 const bool full = m_toHost.size() >= PacketSize - 2;
                 if (!full && (m_eventChar < 0 || !m_toHost.contains(char(m_eventChar)))) {
-                    next = std::min({next, u.due, m_widget.nextReadyAt()});
+                    next = std::min({next, u.due, m_widget->nextReadyAt()});
                     break;
                 }
                 m_transfers.earlyIn += !full;
@@ -336,13 +349,31 @@ UsbChipBus::~UsbChipBus()
     g_object_unref(m_testbed);
 }
 
-UsbChip &UsbChipBus::plug(const EmulatedWidgetInfo &info)
+UsbChip &UsbChipBus::plug(const EmulatedWidgetInfo &info, const std::function<void(EmulatedWidget &)> &shape)
 {
+    auto widget = std::make_shared<EmulatedWidget>(info);
+    if (shape)
+        shape(*widget);
     std::lock_guard<std::mutex> testbed(m_testbedLock);
+    return attach(widget, ++m_ports);
+}
+
+void UsbChipBus::replug(UsbChip &chip)
+{
+    chip.withWidget([&](EmulatedWidget &) { chip.m_backAt = Clock::now(); });
+    m_wake.notify_all();
+}
+
+UsbChip &UsbChipBus::attach(std::shared_ptr<EmulatedWidget> widget, int port)
+{
+    // A real bus stops at 127; libusb reads addresses up to 255, and every
+    // run here stays within them.
+    if (m_nextAddress > 255)
+        qFatal("usbchip: more plugs than one bus has device addresses for");
     UsbChip *chip;
     {
         std::lock_guard<std::mutex> lock(m_lock);
-        m_chips.emplace_back(new UsbChip(*this, info, int(m_chips.size()) + 1));
+        m_chips.emplace_back(new UsbChip(*this, std::move(widget), port, m_nextAddress++));
         chip = m_chips.back().get();
     }
     QByteArray hex;
@@ -366,6 +397,8 @@ UsbChip &UsbChipBus::plug(const EmulatedWidgetInfo &info)
         qFatal("usbchip: %s", error->message);
     if (!umockdev_testbed_add_from_string(m_testbed, sysfs.constData(), &error))
         qFatal("usbchip: %s", error->message);
+    if (onPlug)
+        onPlug(*chip);
     return *chip;
 }
 
@@ -373,26 +406,35 @@ void UsbChipBus::run()
 {
     std::unique_lock<std::mutex> lock(m_lock);
     while (!m_stop) {
-        // A pulled chip leaves sysfs, and libusb's device list through the
-        // remove event; its handler stays for the clients still open.
-        std::vector<UsbChip *> leaving;
+        std::vector<UsbChip *> leaving, back;
         Clock::time_point next = Clock::time_point::max();
         for (auto &chip : m_chips) {
-            next = std::min(next, chip->serve(Clock::now()));
-            if (!chip->m_widget.plugged() && !std::exchange(chip->m_left, true))
+            next = std::min({next, chip->serve(Clock::now()), chip->m_backAt});
+            if (!chip->present() && !std::exchange(chip->m_left, true))
                 leaving.push_back(chip.get());
+            if (chip->m_backAt <= Clock::now() && !chip->m_widget->plugged()) {
+                chip->m_widget->replug();
+                back.push_back(chip.get());
+            }
+            if (chip->m_backAt <= Clock::now())
+                chip->m_backAt = Clock::time_point::max();
         }
-        if (leaving.empty()) {
+        if (leaving.empty() && back.empty()) {
             m_wake.wait_until(lock, std::min(next, Clock::now() + std::chrono::seconds(1)));
             continue;
         }
         lock.unlock();
         {
+            // A chip pulled out leaves sysfs, and libusb's device list through
+            // the remove event, before another takes its place there; its
+            // handler stays for the clients still open.
             std::lock_guard<std::mutex> testbed(m_testbedLock);
             for (UsbChip *chip : leaving) {
                 umockdev_testbed_uevent(m_testbed, chip->sysPath.c_str(), "remove");
                 umockdev_testbed_remove_device(m_testbed, chip->sysPath.c_str());
             }
+            for (UsbChip *chip : back)
+                attach(chip->m_widget, chip->port);
         }
         lock.lock();
     }

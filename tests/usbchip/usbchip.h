@@ -9,6 +9,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -30,7 +31,8 @@ class UsbChipBus;
 // a kernel serial driver bound to its interface until detached, one claim at
 // a time, and bulk IN in packets that start with two modem-status bytes. What
 // the widget sends waits in the chip until the latency timer runs out, a
-// packet's worth has gathered, or the event character is among it.
+// packet's worth has gathered, or the event character is among it. A widget
+// plugged in again comes back in a new chip, a new device on its port.
 // umockdev's worker thread and the bus's timer thread run it; the methods
 // below may be called from any thread.
 class UsbChip
@@ -43,7 +45,7 @@ public:
     auto withWidget(F f)
     {
         std::lock_guard<std::mutex> lock(m_lock);
-        return f(m_widget);
+        return f(*m_widget);
     }
 
     // Bulk transfers submitted since the chip was plugged in; of the bulk IN,
@@ -71,8 +73,9 @@ public:
     }
     // Bulk IN is never answered; only a discard ends such a URB.
     void setHung(bool hung) { withWidget([&](EmulatedWidget &) { m_hung = hung; }); }
-    // Gone at once for every client, as when the widget pulls itself out; it
-    // leaves sysfs shortly after.
+    // The widget pulled out, wherever it is plugged in now: gone at once for
+    // every client, as when it pulls itself out; it leaves sysfs shortly
+    // after.
     void unplug()
     {
         withWidget([](EmulatedWidget &w) { w.unplug(); });
@@ -80,6 +83,7 @@ public:
     }
 
     const QByteArray serial;
+    const int port;
     const std::string devNode, sysPath;
 
 private:
@@ -98,7 +102,12 @@ private:
         Clock::time_point holdUntil;
     };
 
-    UsbChip(UsbChipBus &bus, const EmulatedWidgetInfo &info, int port);
+    UsbChip(UsbChipBus &bus, std::shared_ptr<EmulatedWidget> widget, int port, int address);
+    // The widget is plugged in through this chip: not pulled out, nor plugged
+    // in again since.
+    bool present() const { return m_widget->plugged() && m_widget->generation() == m_generation; }
+    // The host let go of the interface: the widget may restart.
+    void released();
     void ioctl(UMockdevIoctlClient *client);
     int handle(unsigned long request, UMockdevIoctlData *arg, UMockdevIoctlClient *client, Client &c);
     int control(unsigned char *setup, int capacity, int *actual);
@@ -111,7 +120,10 @@ private:
 
     std::mutex &m_lock;
     std::condition_variable &m_wake;
-    EmulatedWidget m_widget;
+    const std::shared_ptr<EmulatedWidget> m_widget;
+    const int m_generation; // of the widget, while it is plugged in here
+    // When the widget is due back on this chip's port, as a new device.
+    Clock::time_point m_backAt = Clock::time_point::max();
     UMockdevIoctlBase *m_handler = nullptr;
     bool m_driverBound = true, m_refuseDetach = false, m_hung = false, m_left = false, m_claimedElsewhere = false;
     int m_latencyMs = 16;
@@ -123,23 +135,34 @@ private:
     UMockdevIoctlClient *m_claimedBy = nullptr;
 };
 
-// A testbed and the chips plugged into it, each on a port of its own.
+// A testbed and the chips plugged into it, each widget on a port of its own.
+// A device's address is new at every plug.
 class UsbChipBus
 {
 public:
     UsbChipBus();
     ~UsbChipBus();
-    UsbChip &plug(const EmulatedWidgetInfo &info);
+    // A new widget on a new port, given its behaviour first.
+    UsbChip &plug(const EmulatedWidgetInfo &info, const std::function<void(EmulatedWidget &)> &shape = {});
+    // The widget of `chip`, pulled out, plugged in again shortly after on its
+    // port as a new device, as it was left (in its loader, its flash);
+    // nothing when it is plugged in.
+    void replug(UsbChip &chip);
+    // Runs on every chip once it is plugged in; a widget plugged in again
+    // comes back on the bus's timer thread.
+    std::function<void(UsbChip &)> onPlug;
 
 private:
     friend class UsbChip;
     void run();
+    UsbChip &attach(std::shared_ptr<EmulatedWidget> widget, int port); // m_testbedLock held
 
     UMockdevTestbed *m_testbed = nullptr;
     std::mutex m_testbedLock; // umockdev's testbed is not thread-safe
     std::mutex m_lock;        // the chips, their clients and widgets
     std::condition_variable m_wake;
     std::vector<std::unique_ptr<UsbChip>> m_chips;
+    int m_ports = 0, m_nextAddress = 2; // the root hub has 1
     bool m_stop = false;
     std::thread m_timer;
 };
