@@ -10,13 +10,16 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
 fuzz_seconds=${LUMORA_FUZZ_SECONDS:-30}
+began=$(date +%s)
+phase() { echo "== $1 (at $(($(date +%s) - began)) s)"; }
 
-echo "== test suites"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# The benchmarks are built with the sanitizers below, never run here.
+phase "test suites"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DLUMORA_BUILD_BENCHMARKS=OFF
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
 
-echo "== lumora-flash alone, with Qt Core only"
+phase "lumora-flash alone, with Qt Core only"
 cmake -S . -B build-cli -DLUMORA_CLI_ONLY=ON
 cmake --build build-cli -j"$jobs" --target lumora-flash
 if readelf -d build-cli/cli/lumora-flash | grep -E 'NEEDED.*libQt5(Gui|Widgets)'; then
@@ -24,7 +27,7 @@ if readelf -d build-cli/cli/lumora-flash | grep -E 'NEEDED.*libQt5(Gui|Widgets)'
     exit 1
 fi
 
-echo "== the flasher's suites with the thread sanitizer"
+phase "the flasher's suites with the thread sanitizer"
 CC=clang CXX=clang++ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DLUMORA_BUILD_BENCHMARKS=OFF \
     "-DCMAKE_CXX_FLAGS=-fsanitize=thread -fno-omit-frame-pointer" "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread"
 cmake --build build-tsan -j"$jobs" --target lumora-flash tst_flashcli tst_linerecord
@@ -36,10 +39,10 @@ cmake --build build-tsan -j"$jobs" --target lumora-flash tst_flashcli tst_linere
 TSAN_OPTIONS="halt_on_error=1 exitcode=66 atexit_sleep_ms=100 suppressions=$root/tests/tsan.supp" \
     ctest --test-dir build-tsan --output-on-failure -j"$jobs" -R '^(tst_flashcli|tst_linerecord)$'
 
-echo "== test suites with address and undefined-behaviour sanitizers, fuzz targets"
+phase "test suites with address and undefined-behaviour sanitizers, fuzz targets"
 sanitize="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
 CC=clang CXX=clang++ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug \
-    -DLUMORA_BUILD_FUZZERS=ON -DLUMORA_BUILD_BENCHMARKS=OFF \
+    -DLUMORA_BUILD_FUZZERS=ON -DLUMORA_BUILD_BENCHMARKS=ON \
     "-DCMAKE_CXX_FLAGS=$sanitize" "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined"
 cmake --build build-asan -j"$jobs"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
@@ -50,19 +53,36 @@ export UBSAN_OPTIONS=print_stacktrace=1
 ctest --test-dir build-asan --output-on-failure -j"$jobs" -E '^(install_tree|debian_package|docs_tables)$'
 
 # Each target starts from the seed corpus (copied: the repository's stays
-# small) and stops at the first finding, which fails this script.
+# small) and stops at the first finding, which fails this script. The
+# targets run side by side.
+phase "fuzz targets, ${fuzz_seconds} s each"
 export QT_QPA_PLATFORM=offscreen
-for target in receive image itemtext; do
-    work=$(mktemp -d)
+fuzz() {
+    target=$1 work=$2
     cp fuzz/corpus/"$target"/* "$work"/
-    echo "-- fuzz_$target for ${fuzz_seconds} s"
-    if ! build-asan/fuzz/fuzz_"$target" -max_total_time="$fuzz_seconds" -print_final_stats=1 \
-            -artifact_prefix="$root/build-asan/fuzz_$target-" "$work" > "$work.log" 2>&1; then
+    build-asan/fuzz/fuzz_"$target" -max_total_time="$fuzz_seconds" -print_final_stats=1 \
+        -artifact_prefix="$root/build-asan/fuzz_$target-" "$work" > "$work.log" 2>&1
+}
+pids= targets="receive image itemtext"
+for target in $targets; do
+    work=$(mktemp -d)
+    eval "work_$target=$work"
+    fuzz "$target" "$work" &
+    pids="$pids $!"
+done
+failed=0
+set -- $pids
+for target in $targets; do
+    eval "work=\$work_$target"
+    if wait "$1"; then
+        echo "-- fuzz_$target: $(grep -E '^(Done|stat::number_of_executed_units)' "$work.log" | tr '\n' ' ')"
+    else
         tail -n 60 "$work.log"
         echo "fuzz_$target found a fault; the input is in build-asan/" >&2
-        exit 1
+        failed=1
     fi
-    grep -E '^(Done|stat::number_of_executed_units)' "$work.log"
     rm -rf "$work" "$work.log"
+    shift
 done
-echo "== every test passed"
+[ "$failed" -eq 0 ] || exit 1
+phase "every test passed"
