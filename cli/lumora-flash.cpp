@@ -276,8 +276,8 @@ Tally updateMode(const FlashOptions &o, Reporter &reporter, RecordFile &record, 
         return {ExitBadFile, 0, 0};
     }
     if (image.leftOverBytes() > 0)
-        output::printError(QStringLiteral("%1 bytes after the last whole page will not be sent")
-                               .arg(image.leftOverBytes()));
+        reporter.warning(QStringLiteral("%1 bytes after the last whole page will not be sent")
+                             .arg(image.leftOverBytes()));
     if (!o.yes && !isTerminal(stdin)) {
         reporter.error("standard input is not a terminal: give --yes to update without asking");
         return {ExitNotConfirmed, 0, 0};

@@ -326,6 +326,11 @@ private slots:
         QVERIFY2(result.err.contains(QByteArray::number(pages) + " pages written\nverified"), result.err.constData());
         // A download cut short is not flashed without a word.
         QCOMPARE(result.err.contains("100 bytes after the last whole page will not be sent"), file == "ragged.bin");
+        if (file == "ragged.bin" && inLoader.isEmpty()) {
+            const FlashRun json = run({"--json", "--yes", path(file)}, {"LUMORA_EMULATOR=1"});
+            QVERIFY2(json.out.contains("{\"event\":\"warning\",\"message\":\"100 bytes after the last whole page "
+                                       "will not be sent\"}\n"), json.out.constData());
+        }
 
         QFile source(path(file));
         QVERIFY(source.open(QIODevice::ReadOnly));
