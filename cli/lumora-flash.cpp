@@ -376,6 +376,7 @@ QStringList commandLine(int argc, char *argv[])
 
 int main(int argc, char *argv[])
 {
+    output::guardStandardStreams();
     RunControl &control = RunControl::install();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName("lumora-flash");
@@ -395,8 +396,8 @@ int main(int argc, char *argv[])
     if (parsed.action != ParsedOptions::Run) {
         const QString text = parsed.action == ParsedOptions::Help ? parsed.text
                                                                     : lumora::versionText("lumora-flash") + '\n';
-        std::fputs(text.toLocal8Bit().constData(), stdout);
-        return std::fflush(stdout) == 0 && !std::ferror(stdout) ? ExitDone : ExitOutputFailed;
+        output::post(output::Channel::Out, text.chopped(text.endsWith('\n') ? 1 : 0));
+        return output::stdoutFailed() ? ExitOutputFailed : ExitDone;
     }
     const FlashOptions &o = parsed.options;
     output::installMessageHandler(o.verbose);

@@ -14,6 +14,10 @@
 #include <deque>
 #include <mutex>
 #include <thread>
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 namespace output {
 
@@ -41,6 +45,7 @@ struct Writer
     LineRecorder *lineRecorder = nullptr;
     std::function<void(const QString &)> onRecordFailed;
     std::atomic<bool> stdoutBroken{false};
+    bool stdoutClosed = false; // from the start: set before any thread
     std::atomic<bool> recordBroken{false};
 
     // Only the writing thread touches these.
@@ -103,13 +108,15 @@ void Writer::write(const Item &item)
         if (stream == stderr)
             boardShown = 0;
     }
-    if ((std::fflush(stream) != 0 || std::ferror(stream)) && stream == stdout && !stdoutBroken.exchange(true)) {
+    const bool failed = std::fflush(stream) != 0 || std::ferror(stream) || (stream == stdout && stdoutClosed);
+    if (failed && stream == stdout && !stdoutBroken.exchange(true)) {
         // Said where it can still be read, once: a reader that went away
         // (a closed pipe) or a full disk makes the run end with 10.
-        const int error = errno;
+        const QByteArray why = stdoutClosed ? QByteArray("it was closed when the flasher started")
+                                            : QByteArray(std::strerror(errno));
         std::fprintf(stderr, "lumora-flash: standard output could not be written (%s): the rest of it is lost;"
                              " the widgets go on\n",
-                     std::strerror(error));
+                     why.constData());
         std::fflush(stderr);
     }
 }
@@ -199,6 +206,25 @@ void drain(const std::function<bool()> &giveUp)
             if (giveUp && giveUp())
                 return;
     }
+}
+
+void guardStandardStreams()
+{
+#ifndef _WIN32
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        // The lowest free number: this one, as the lower ones are open.
+        const int null = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (null != fd) {
+            if (null >= 0)
+                ::close(null);
+            continue;
+        }
+        if (fd == 1)
+            writer(Channel::Out).stdoutClosed = true;
+    }
+#endif
 }
 
 bool stdoutFailed()

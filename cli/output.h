@@ -44,6 +44,12 @@ void postBoard(const QStringList &lines);
 // reader that stopped reading must not keep a process that was told to end.
 void drain(const std::function<bool()> &giveUp = {});
 
+// Call first in main(): a standard stream the process was started without
+// (closed, as by `>&-`) is put back as the null device, so that no file
+// opened later takes its number and gets lines meant for it. Output to a
+// standard output that was closed counts as lost, as for a reader that went
+// away.
+void guardStandardStreams();
 bool stdoutFailed();
 bool recordFailed();
 

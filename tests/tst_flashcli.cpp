@@ -501,13 +501,26 @@ private slots:
 
     void closedOutputs()
     {
-        // Standard output closed: the list cannot be written, and says so.
-        QProcess list;
-        list.setProcessEnvironment(environment({}));
-        list.start("sh", {"-c", QStringLiteral("exec >&-; '%1' --list").arg(LUMORA_FLASH_PATH)});
-        QVERIFY(list.waitForFinished(20000));
-        QCOMPARE(list.exitCode(), 10);
-        QVERIFY(list.readAllStandardError().contains("lumora-flash: standard output could not be written"));
+        // Started with standard output closed: its events cannot be written,
+        // and it says so; the widget is flashed and the record, opened in
+        // the place of standard output, holds its row and nothing else.
+        const QString record = path("closed.csv");
+        QFile::remove(record);
+        QProcess closed;
+        closed.setProcessEnvironment(environment({}));
+        closed.start("sh", {"-c", QStringLiteral("exec >&-; '%1' --yes --json --record '%2' '%3'")
+                                      .arg(LUMORA_FLASH_PATH, record, path("three.bin"))});
+        QVERIFY(closed.waitForFinished(20000));
+        QCOMPARE(closed.exitCode(), 10);
+        const QByteArray said = closed.readAllStandardError();
+        QVERIFY2(said.contains("lumora-flash: standard output could not be written (it was closed when the flasher "
+                               "started)"), said.constData());
+        QCOMPARE(flashed("EM000001").size(), 3 * 256);
+        QFile rows(record);
+        QVERIFY(rows.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = rows.readAll().split('\n');
+        QCOMPARE(lines.size(), 3); // the header, the row, and nothing after its end
+        QVERIFY2(lines[1].contains(",done,") && !lines[1].contains('{'), lines[1].constData());
 
         // Standard error into a pipe nobody reads any more: the flash goes on.
         QProcess flash;
