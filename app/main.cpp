@@ -1,5 +1,6 @@
 #include "emulatedknobs.h"
 #include "mainwindowpro.h"
+#include "standardstreams.h"
 #include "version.h"
 
 #include <QApplication>
@@ -23,7 +24,7 @@ const char UsageText[] =
 
 // --version and --help are answered on standard output without a window, and
 // without a display: before QApplication is made. -1 when neither is given.
-int answerWithoutWindow(int argc, char *argv[])
+int answerWithoutWindow(int argc, char *argv[], bool stdoutClosed)
 {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--version") == 0) {
@@ -34,7 +35,7 @@ int answerWithoutWindow(int argc, char *argv[])
         } else {
             continue;
         }
-        return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
+        return std::fflush(stdout) == 0 && !std::ferror(stdout) && !stdoutClosed ? 0 : 1;
     }
     return -1;
 }
@@ -43,7 +44,10 @@ int answerWithoutWindow(int argc, char *argv[])
 
 int main(int argc, char *argv[])
 {
-    const int answered = answerWithoutWindow(argc, argv);
+    // Its log lines must not land in a settings file that takes the number
+    // of a standard error it was started without.
+    const int closed = lumora::reopenClosedStandardStreams();
+    const int answered = answerWithoutWindow(argc, argv, closed & 2);
     if (answered >= 0)
         return answered;
     // Whether real widgets are touched hangs on these variables: a typo in

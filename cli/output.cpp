@@ -1,6 +1,7 @@
 #include "output.h"
 #include "linerecorder.h"
 #include "record.h"
+#include "standardstreams.h"
 #include "terminal.h"
 #include "widgetjob.h"
 
@@ -14,10 +15,6 @@
 #include <deque>
 #include <mutex>
 #include <thread>
-#ifndef _WIN32
-#include <fcntl.h>
-#include <unistd.h>
-#endif
 
 namespace output {
 
@@ -210,21 +207,8 @@ void drain(const std::function<bool()> &giveUp)
 
 void guardStandardStreams()
 {
-#ifndef _WIN32
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF)
-            continue;
-        // The lowest free number: this one, as the lower ones are open.
-        const int null = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
-        if (null != fd) {
-            if (null >= 0)
-                ::close(null);
-            continue;
-        }
-        if (fd == 1)
-            writer(Channel::Out).stdoutClosed = true;
-    }
-#endif
+    if (lumora::reopenClosedStandardStreams() & 2)
+        writer(Channel::Out).stdoutClosed = true;
 }
 
 bool stdoutFailed()
