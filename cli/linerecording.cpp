@@ -93,11 +93,16 @@ int LineRecording::finish(int exitCode, const std::function<bool()> &giveUp, std
                                .arg(rowsWait(left), spool, syncCommand());
         return exitCode;
     }
+    std::lock_guard<std::mutex> hold(m_lock);
     if (left == 0) {
-        m_reporter.note(QStringLiteral("every row of the spool %1 is in the line's database %2").arg(spool, address));
+        // Rows marked sent went to the database of their run, which may not
+        // be this one: only what waits is known.
+        m_reporter.note(m_away ? QStringLiteral("no record row waits in the spool %1; the line's database %2 was not"
+                                                " reached (see above)").arg(spool, address)
+                               : QStringLiteral("no record row waits in the spool %1: the line's database %2 has"
+                                                " every row it was sent").arg(spool, address));
         return exitCode;
     }
-    std::lock_guard<std::mutex> hold(m_lock);
     const QString why = m_away
                             ? QStringLiteral("the line's database %1 cannot be reached (see above); run --sync again"
                                              " once it can").arg(address)

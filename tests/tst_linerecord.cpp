@@ -202,6 +202,13 @@ private slots:
             const FlashRun synced = flash(QStringList{"--sync", "--json"} + line);
             QCOMPARE(synced.exitCode, 0);
             QCOMPARE(synced.events.last()["records_pending"], QJsonValue(0));
+            // Delivered, to that database: no other address is told it has them.
+            const FlashRun elsewhere =
+                flash({"--sync", "--record-db", "host=/nonexistent dbname=other", "--spool", spoolPath()});
+            QCOMPARE(elsewhere.exitCode, 0);
+            QVERIFY2(elsewhere.err.contains("no record row waits in the spool " + spoolPath().toUtf8()
+                                            + "; the line's database host=/nonexistent dbname=other was not reached"),
+                     elsewhere.err.constData());
         }
         QStringList attempts = attemptsOf(run);
         QCOMPARE(attempts.size(), 3);
