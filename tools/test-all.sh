@@ -18,7 +18,8 @@ phase "test suites"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DLUMORA_BUILD_BENCHMARKS=OFF
 cmake --build build -j"$jobs"
 # The suites spend most of their time waiting for emulated widgets: the
-# flasher's build with Qt Core alone goes on beside them.
+# flasher's build with Qt Core alone and the thread-sanitized build go on
+# beside them.
 ctest --test-dir build --output-on-failure -j"$jobs" > build/suites.log 2>&1 &
 suites=$!
 
@@ -29,15 +30,16 @@ if readelf -d build-cli/cli/lumora-flash | grep -E 'NEEDED.*libQt5(Gui|Widgets)'
     echo "lumora-flash needs more than Qt Core" >&2
     exit 1
 fi
+phase "the flasher's suites built with the thread sanitizer"
+CC=clang CXX=clang++ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DLUMORA_BUILD_BENCHMARKS=OFF \
+    "-DCMAKE_CXX_FLAGS=-fsanitize=thread -fno-omit-frame-pointer" "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread"
+cmake --build build-tsan -j"$jobs" --target lumora-flash tst_flashcli tst_linerecord
 suitesStatus=0
 wait "$suites" || suitesStatus=$?
 cat build/suites.log
 [ "$suitesStatus" -eq 0 ] || exit 1
 
 phase "the flasher's suites with the thread sanitizer"
-CC=clang CXX=clang++ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DLUMORA_BUILD_BENCHMARKS=OFF \
-    "-DCMAKE_CXX_FLAGS=-fsanitize=thread -fno-omit-frame-pointer" "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread"
-cmake --build build-tsan -j"$jobs" --target lumora-flash tst_flashcli tst_linerecord
 # A race report ends the flasher with 66, which no test expects. By
 # default every process sleeps 1 s at its exit, for races with threads
 # still running then; the flasher's writer threads are idle by then, and
