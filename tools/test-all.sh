@@ -13,7 +13,10 @@ fuzz_seconds=${LUMORA_FUZZ_SECONDS:-20}
 began=$(date +%s)
 phase() { echo "== $1 (at $(($(date +%s) - began)) s)"; }
 
-# The benchmarks are built with the sanitizers below, never run here.
+# The benchmarks are built with the sanitizers below, never run here. The
+# builds after the first compile their files in batches (CMake's unity
+# build): the Qt headers are read once per batch, not once per file; the
+# first build, file by file, keeps each file's own includes honest.
 phase "test suites"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DLUMORA_BUILD_BENCHMARKS=OFF
 cmake --build build -j"$jobs"
@@ -24,14 +27,14 @@ ctest --test-dir build --output-on-failure -j"$jobs" > build/suites.log 2>&1 &
 suites=$!
 
 phase "lumora-flash alone, with Qt Core only"
-cmake -S . -B build-cli -DLUMORA_CLI_ONLY=ON -DCMAKE_BUILD_TYPE=
+cmake -S . -B build-cli -DLUMORA_CLI_ONLY=ON -DCMAKE_BUILD_TYPE= -DCMAKE_UNITY_BUILD=ON
 cmake --build build-cli -j"$jobs" --target lumora-flash
 if readelf -d build-cli/cli/lumora-flash | grep -E 'NEEDED.*libQt5(Gui|Widgets)'; then
     echo "lumora-flash needs more than Qt Core" >&2
     exit 1
 fi
 phase "the flasher's suites built with the thread sanitizer"
-CC=clang CXX=clang++ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DLUMORA_BUILD_BENCHMARKS=OFF \
+CC=clang CXX=clang++ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DLUMORA_BUILD_BENCHMARKS=OFF -DCMAKE_UNITY_BUILD=ON \
     "-DCMAKE_CXX_FLAGS=-fsanitize=thread -fno-omit-frame-pointer" "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread"
 cmake --build build-tsan -j"$jobs" --target lumora-flash tst_flashcli tst_linerecord
 suitesStatus=0
@@ -59,7 +62,7 @@ unset TSAN_OPTIONS
 
 phase "test suites with address and undefined-behaviour sanitizers, fuzz targets"
 sanitize="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
-CC=clang CXX=clang++ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug \
+CC=clang CXX=clang++ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_UNITY_BUILD=ON \
     -DLUMORA_BUILD_FUZZERS=ON -DLUMORA_BUILD_BENCHMARKS=ON \
     "-DCMAKE_CXX_FLAGS=$sanitize" "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined"
 cmake --build build-asan -j"$jobs"
