@@ -1,6 +1,5 @@
 #include "d2xxbackend.h"
 #include "bytetext.h"
-#include "deviceinfo.h"
 #include "sleep.h"
 
 #include <QByteArray>

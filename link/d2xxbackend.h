@@ -28,10 +28,7 @@ public:
     // Opens the device of `entry`, wherever its list came from: that device
     // or none, never another that took its place; found and opened in one
     // step that rebuilds nobody's list.
-    virtual FT_STATUS openEntry(const DeviceEntry &entry, FT_HANDLE *handle)
-    {
-        return openByLocation(entry.location, handle);
-    }
+    virtual FT_STATUS openEntry(const DeviceEntry &entry, FT_HANDLE *handle) = 0;
     // Opens the attached device with this LocId, found directly.
     virtual FT_STATUS openByLocation(DWORD location, FT_HANDLE *handle) = 0;
     // Opens the attached device with this serial string that no handle holds.

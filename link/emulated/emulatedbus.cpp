@@ -1,7 +1,6 @@
 #include "emulatedbus.h"
 
 #include <algorithm>
-#include <cstring>
 #include <thread>
 
 namespace lumora {
@@ -188,24 +187,23 @@ FT_STATUS EmulatedBus::deviceCount(DWORD *count)
 
 FT_STATUS EmulatedBus::openEntry(const DeviceEntry &entry, FT_HANDLE *handle)
 {
-    std::lock_guard<std::mutex> lock(m_lock);
-    threadError().clear();
-    EmulatedWidget *w = pluggedAt(entry.location);
-    if (!w) {
-        threadError() = "widget " + entry.serial.toStdString()
-                        + " was unplugged after the device list was made: scan again";
-        return FT_DEVICE_NOT_FOUND;
-    }
-    return openWidget(w, handle);
+    return openPluggedAt(entry.location, handle, [&] {
+        return "widget " + entry.serial.toStdString() + " was unplugged after the device list was made: scan again";
+    });
 }
 
 FT_STATUS EmulatedBus::openByLocation(DWORD location, FT_HANDLE *handle)
+{
+    return openPluggedAt(location, handle, [location] { return locationGoneText(location); });
+}
+
+FT_STATUS EmulatedBus::openPluggedAt(DWORD location, FT_HANDLE *handle, const std::function<std::string()> &goneText)
 {
     std::lock_guard<std::mutex> lock(m_lock);
     threadError().clear();
     EmulatedWidget *w = pluggedAt(location);
     if (!w) {
-        threadError() = locationGoneText(location);
+        threadError() = goneText();
         return FT_DEVICE_NOT_FOUND;
     }
     return openWidget(w, handle);

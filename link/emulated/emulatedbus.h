@@ -8,9 +8,9 @@
 #include "emulatedknobs.h"
 #include "emulatedwidget.h"
 
-#include <QString>
 
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -81,6 +81,9 @@ private:
         ULONG readTimeoutMs;
     };
     FT_STATUS openWidget(EmulatedWidget *widget, FT_HANDLE *handle);
+    // Opens the widget plugged in at `location`; else leaves `goneText()` as
+    // the thread's error.
+    FT_STATUS openPluggedAt(DWORD location, FT_HANDLE *handle, const std::function<std::string()> &goneText);
     // A new widget on the next free port (the bus locked).
     EmulatedWidget &addWidget(const EmulatedWidgetInfo &info);
     Handle *live(FT_HANDLE handle, FT_STATUS *status);

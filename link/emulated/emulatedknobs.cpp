@@ -162,7 +162,7 @@ EmulatorKnobValues EmulatorKnobValues::fromEnvironment()
     EmulatorKnobValues values;
     for (const EmulatorKnob &knob : emulatorKnobs())
         if (const QByteArray value = qgetenv(knob.variable); !value.isEmpty())
-            values.m_values.emplace_back(&knob, value);
+            values.set(knob, value);
     return values;
 }
 

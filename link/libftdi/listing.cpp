@@ -1,6 +1,5 @@
 // Where the vendor's devices sit on the bus, what their strings say, the
 // device list as a value and the opens that find a device without one.
-#include "deviceinfo.h"
 #include "bytetext.h"
 #include "libftdibackend.h"
 
