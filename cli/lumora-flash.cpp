@@ -24,8 +24,6 @@
 #include <QHash>
 #include <QSysInfo>
 
-#include <atomic>
-#include <csignal>
 #include <cstdlib>
 #include <cstdio>
 #include <memory>

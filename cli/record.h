@@ -8,7 +8,6 @@
 #include "linetable.h"
 #include "widgetjob.h"
 
-#include <QJsonArray>
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>

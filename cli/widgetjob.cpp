@@ -1,13 +1,11 @@
 #include "widgetjob.h"
 #include "bytetext.h"
-#include "deviceinfo.h"
 #include "firmwareupdate.h"
 #include "sleep.h"
 #include "widgetlink.h"
 
 #include <QElapsedTimer>
 
-#include <cstring>
 #include <QUuid>
 
 namespace {
