@@ -315,7 +315,7 @@ LineDatabase::Insert LineDatabase::insert(const LineTable &table, const QVector<
     for (int r = 0; r < rows.size(); ++r) {
         QByteArrayList placeholders;
         for (const LineColumn &column : table.columns) {
-            parameters << parameterText(valueKind(column.sqlType), rows[r].value(column.name));
+            parameters << parameterText(column.kind, rows[r].value(column.name));
             placeholders << '$' + QByteArray::number(parameters.size());
         }
         sql += (r ? ", (" : "(") + placeholders.join(", ") + ')';

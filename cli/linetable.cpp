@@ -43,7 +43,7 @@ QString rowProblem(const LineTable &table, const QJsonObject &row)
             continue;
         }
         bool fits = false;
-        switch (valueKind(column.sqlType)) {
+        switch (column.kind) {
         case ValueKind::Text: fits = value.isString(); break;
         case ValueKind::Integer: fits = value.isDouble() && value.toDouble() == std::trunc(value.toDouble()); break;
         case ValueKind::Real: fits = value.isDouble(); break;

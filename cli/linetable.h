@@ -9,10 +9,19 @@
 #include <QString>
 #include <QVector>
 
+// How a value of a column travels: as JSON in a row, in the spool, and as
+// a parameter of the INSERT.
+enum class ValueKind { Text, Integer, Real, Boolean };
+ValueKind valueKind(const QString &sqlType);
+
 struct LineColumn
 {
+    LineColumn() = default;
+    LineColumn(const QString &name, const QString &sqlType) : name(name), sqlType(sqlType), kind(valueKind(sqlType)) {}
+
     QString name;    // "utc_time"
     QString sqlType; // as PostgreSQL takes it: "timestamptz", "double precision"
+    ValueKind kind = ValueKind::Text; // of sqlType, worked out once: rows are many
 };
 
 struct LineTable
@@ -22,11 +31,6 @@ struct LineTable
     QString timeColumn;   // history is newest first by this
     QString serialColumn; // history of one widget
 };
-
-// How a value of a column travels: as JSON in a row, in the spool, and as
-// a parameter of the INSERT.
-enum class ValueKind { Text, Integer, Real, Boolean };
-ValueKind valueKind(const QString &sqlType);
 
 // A name as SQL takes it, in double quotes; and a list of column names.
 QByteArray quotedName(const QString &name);

@@ -108,7 +108,7 @@ bool Spool::open(const QString &path, const LineTable &table, QString *error)
     sqlite3_busy_timeout(m_db, BusySeconds * 1000);
     QByteArrayList columns;
     for (const LineColumn &column : table.columns)
-        columns << quotedName(column.name) + ' ' + storageType(valueKind(column.sqlType));
+        columns << quotedName(column.name) + ' ' + storageType(column.kind);
     // The write of the user version proves the spool writable, also when
     // nothing else in it changes.
     const QByteArray create =
@@ -188,7 +188,7 @@ bool Spool::commit(const QVector<Waiting *> &batch, QString *error)
     for (const Waiting *waiting : batch) {
         for (int i = 0; i < m_table.columns.size(); ++i) {
             const LineColumn &column = m_table.columns.at(i);
-            bindValue(m_insert, i + 1, valueKind(column.sqlType), waiting->row->value(column.name));
+            bindValue(m_insert, i + 1, column.kind, waiting->row->value(column.name));
         }
         const bool added = sqlite3_step(m_insert) == SQLITE_DONE;
         sqlite3_reset(m_insert);
@@ -221,7 +221,7 @@ bool Spool::unsent(int limit, const QSet<qint64> &skipped, QVector<Entry> *entri
         QJsonObject row;
         for (int i = 0; i < m_table.columns.size(); ++i) {
             const LineColumn &column = m_table.columns.at(i);
-            row.insert(column.name, columnValue(query.handle, i + 1, valueKind(column.sqlType)));
+            row.insert(column.name, columnValue(query.handle, i + 1, column.kind));
         }
         entries->append({id, row});
     }
