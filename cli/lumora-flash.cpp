@@ -131,17 +131,6 @@ QString shownSerial(const DeviceEntry &entry)
     return printable(textFromBytes(entry.serial));
 }
 
-WidgetRun runFor(const QVector<DeviceEntry> &devices, int index, bool recover)
-{
-    WidgetRun run;
-    run.index = index;
-    run.device = devices[index];
-    run.serial = devices[index].serial;
-    run.description = shownDescription(devices[index]);
-    run.recover = recover;
-    return run;
-}
-
 // Which widget the options name: --device N, --serial SN, or the only one;
 // -1 after saying why none.
 int selectDevice(const QVector<DeviceEntry> &devices, const FlashOptions &o, Reporter &reporter, int *code)
@@ -225,7 +214,7 @@ Tally flashListed(const UpdateContext &context, const QVector<DeviceEntry> &devi
     QVector<WidgetRun> runs;
     QHash<QByteArray, QVector<int>> bySerial;
     for (int index : chosen) {
-        runs << runFor(devices, index, context.options.recover);
+        runs << WidgetRun(devices[index], index, context.options.recover);
         bySerial[runs.last().serial] << index;
     }
     for (WidgetRun &run : runs) {

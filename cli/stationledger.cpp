@@ -40,13 +40,8 @@ int StationLedger::widgetFor(const lumora::DeviceEntry &a)
 
 WidgetRun StationLedger::attemptFor(const Plugged &p, bool recover)
 {
-    WidgetRun run;
-    run.index = m_attempts.size();
-    run.device = p.attachment;
+    WidgetRun run(p.attachment, m_attempts.size(), recover);
     run.arrived = true;
-    run.serial = p.attachment.serial;
-    run.description = printable(textFromBytes(p.attachment.description));
-    run.recover = recover;
     for (int i = 0; i < m_widgets.size(); ++i)
         run.sameSerialAsAnother = run.sameSerialAsAnother || (i != p.widget && m_widgets[i].serial == run.serial);
     return run;

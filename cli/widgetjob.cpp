@@ -55,6 +55,16 @@ WidgetRun::WidgetRun()
 {
 }
 
+WidgetRun::WidgetRun(const lumora::DeviceEntry &entry, int index, bool recover)
+    : WidgetRun()
+{
+    this->index = index;
+    device = entry;
+    serial = entry.serial;
+    description = printable(textFromBytes(entry.description));
+    this->recover = recover;
+}
+
 // What the widget said after its restart decides the outcome of an update
 // whose every page was accepted.
 WidgetResult verifiedResult(WidgetRun &run, const Verification &v)

@@ -16,6 +16,8 @@
 struct WidgetRun
 {
     WidgetRun();
+    // The run of a listed device: its entry, and its strings as printed.
+    WidgetRun(const lumora::DeviceEntry &entry, int index, bool recover);
 
     QString attemptId;       // a random UUID, made before the widget is touched
     int index = 0;           // in the device list of the run, or the order of arrival
