@@ -222,9 +222,12 @@ private slots:
         QTest::newRow("verbose: the log too") << QStringList{"--yes", "--verbose", three}
                                               << QStringList{"LUMORA_EMULATOR_REFUSE_PAGES=1"} << 6 << QByteArray()
                                               << QByteArray("File size 768\npage 1 of 3 (33%)\n!\npage 2 of 3");
-        // Replies slower than the read time-out: no late reply may count for
-        // the next page, so every page fails, whatever the timing.
-        QTest::newRow("replies too late") << QStringList{"--yes", three} << QStringList{"LUMORA_EMULATOR_LATENCY_MS=150"}
+        // Replies slower than the 120 ms read time-out: no late reply may
+        // count for the next page, so every page fails. 230 ms lies inside the
+        // drain that follows a time-out (it ends 240 ms after the write at the
+        // earliest, and a busy machine only makes it later), and leaves a
+        // stall of up to 110 ms between a write and its read harmless.
+        QTest::newRow("replies too late") << QStringList{"--yes", three} << QStringList{"LUMORA_EMULATOR_LATENCY_MS=230"}
                                           << 6 << QByteArray()
                                           << QByteArray("3 of 3 pages refused (pages 1, 2, 3)\n"
                                                         "3 of them got no reply in time");
