@@ -216,7 +216,42 @@ LineDatabase::Reply LineDatabase::execute(const QByteArray &sql, const Parameter
     return reply;
 }
 
+LineDatabase::Reply LineDatabase::beginTableTransaction(bool making, const QByteArray &statements)
+{
+    // Who makes the table holds this lock until it has committed, and who
+    // looks at it shares it. Without it, a look at the catalog while the
+    // table is made can find it made but its primary key not yet, and refuse
+    // a table that is sound.
+    return execute("BEGIN; SELECT pg_advisory_xact_lock" + QByteArray(making ? "" : "_shared") + "(hashtext('"
+                   + QByteArray(AttemptsTable) + "'));" + statements);
+}
+
+LineDatabase::Shape LineDatabase::endTableTransaction(Shape shape, QString *error)
+{
+    if (!m_conn)
+        return Shape::Failed;
+    // After a failed statement the transaction is rolled back already.
+    if (PQtransactionStatus(m_conn) != PQTRANS_IDLE) {
+        const Reply ended = execute("COMMIT");
+        if (!ended.ok) {
+            *error = ended.error;
+            return Shape::Failed;
+        }
+    }
+    return shape;
+}
+
 LineDatabase::Shape LineDatabase::checkShape(const LineTable &table, QString *error)
+{
+    const Reply begun = beginTableTransaction(false);
+    if (!begun.ok) {
+        *error = begun.error;
+        return Shape::Failed;
+    }
+    return endTableTransaction(checkShapeLocked(table, error), error);
+}
+
+LineDatabase::Shape LineDatabase::checkShapeLocked(const LineTable &table, QString *error)
 {
     const Reply found = execute("SELECT to_regclass($1) IS NOT NULL, EXISTS (SELECT 1 FROM pg_index i"
                                 " JOIN pg_attribute a ON a.attrelid = i.indrelid AND a.attnum = i.indkey[0]"
@@ -269,10 +304,13 @@ LineDatabase::Shape LineDatabase::checkShape(const LineTable &table, QString *er
 
 LineDatabase::Readiness LineDatabase::prepareTable(const LineTable &table, QString *error)
 {
-    const Shape shape = checkShape(table, error);
-    if (shape != Shape::Missing)
+    auto readiness = [](Shape shape) {
         return shape == Shape::Matches ? Readiness::Ready
                                        : shape == Shape::Differs ? Readiness::Refused : Readiness::Failed;
+    };
+    const Shape shape = checkShape(table, error);
+    if (shape != Shape::Missing)
+        return readiness(shape);
     // Flashers that start at once against an empty database take turns, so
     // that one creates the tables and the others find them.
     QByteArrayList columns;
@@ -281,30 +319,31 @@ LineDatabase::Readiness LineDatabase::prepareTable(const LineTable &table, QStri
                        + (column.name == table.keyColumn ? " PRIMARY KEY" : "")
                        + (column.name == ReceivedAt.name ? " DEFAULT now()" : "");
     const QByteArray attempts = AttemptsTable;
-    const QByteArray create =
-        "BEGIN; SELECT pg_advisory_xact_lock(hashtext('" + attempts + "'));"
-        " CREATE TABLE IF NOT EXISTS " + SchemaTable + " (version integer PRIMARY KEY,"
+    const QByteArray make =
+        " CREATE TABLE IF NOT EXISTS " + QByteArray(SchemaTable) + " (version integer PRIMARY KEY,"
         " applied_at timestamptz NOT NULL DEFAULT now());"
         " INSERT INTO " + SchemaTable + " (version) VALUES (" + QByteArray::number(SchemaVersion) + ")"
         " ON CONFLICT DO NOTHING;"
         " CREATE TABLE IF NOT EXISTS " + attempts + " (" + columns.join(", ") + ");"
         " CREATE INDEX IF NOT EXISTS " + attempts + "_time ON " + attempts + " (" + quotedName(table.timeColumn) + ");"
         " CREATE INDEX IF NOT EXISTS " + attempts + "_serial ON " + attempts + " (" + quotedName(table.serialColumn)
-        + ", " + quotedName(table.timeColumn) + ");"
-        " COMMIT";
-    const Reply created = execute(create);
-    QString again;
-    const Shape now = m_conn ? checkShape(table, &again) : Shape::Failed;
-    if (now == Shape::Matches)
-        return Readiness::Ready;
-    if (!created.ok) {
-        *error = m_conn ? QStringLiteral("cannot create the table %1: %2")
-                              .arg(QLatin1String(AttemptsTable), created.error)
-                        : created.error;
-        return m_conn ? Readiness::Refused : Readiness::Failed;
+        + ", " + quotedName(table.timeColumn) + ");";
+    const Reply made = beginTableTransaction(true, make);
+    if (made.ok) {
+        // Checked before the commit: what is committed is what was checked.
+        return readiness(endTableTransaction(checkShapeLocked(table, error), error));
     }
-    *error = again;
-    return now == Shape::Differs ? Readiness::Refused : Readiness::Failed;
+    if (!m_conn) {
+        *error = made.error;
+        return Readiness::Failed;
+    }
+    // Not allowed to make it, maybe: another flasher may have made it since.
+    QString again;
+    if (checkShape(table, &again) == Shape::Matches)
+        return Readiness::Ready;
+    *error = m_conn ? QStringLiteral("cannot create the table %1: %2").arg(QLatin1String(AttemptsTable), made.error)
+                    : again;
+    return m_conn ? Readiness::Refused : Readiness::Failed;
 }
 
 LineDatabase::Insert LineDatabase::insert(const LineTable &table, const QVector<QJsonObject> &rows, QString *error,

@@ -68,7 +68,12 @@ private:
     Reply execute(const QByteArray &sql, const Parameters &parameters = {});
     int waitForSocket(bool writing, const QDeadlineTimer &deadline);
     enum class Shape { Matches, Missing, Differs, Failed };
+    // The table's shape is looked at, and the table made, in a transaction
+    // that holds the table's lock: shared to look, all its own to make.
+    Reply beginTableTransaction(bool making, const QByteArray &statements = {});
+    Shape endTableTransaction(Shape shape, QString *error);
     Shape checkShape(const LineTable &table, QString *error);
+    Shape checkShapeLocked(const LineTable &table, QString *error);
 
     const std::atomic<bool> *m_stop;
     PGconn *m_conn = nullptr;

@@ -8,6 +8,7 @@
 #include <QtTest>
 
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <unistd.h>
 
@@ -352,6 +353,42 @@ private slots:
         QFETCH(QString, problem);
         QCOMPARE(maskedAddress(address), shown);
         QCOMPARE(addressProblem(address), problem);
+    }
+
+    // Stations that start while another makes the table find it whole, never
+    // half made. Here the table is dropped again and again, under the lock
+    // its makers take, while flashers keep checking it and making it anew.
+    void tableMadeWhileOthersLook()
+    {
+        constexpr int Lookers = 4, Rounds = 20;
+        const QString database = newDatabase(), address = m_server.address(database);
+        std::atomic<bool> done{false}, failed{false};
+        std::atomic<int> checks{0};
+        QStringList errors;
+        std::mutex errorsLock;
+        std::vector<std::thread> lookers;
+        for (int i = 0; i < Lookers; ++i)
+            lookers.emplace_back([&] {
+                LineDatabase line;
+                QString error;
+                bool ready = line.connect(address, &error);
+                for (; ready && !done; ++checks)
+                    ready = line.prepareTable(recordLineTable(), &error) == LineDatabase::Readiness::Ready;
+                if (!ready) {
+                    std::lock_guard<std::mutex> lock(errorsLock);
+                    errors << error;
+                    failed = true;
+                }
+            });
+        for (int round = 0; round < Rounds && !failed; ++round)
+            m_server.query(database, "BEGIN; SELECT pg_advisory_xact_lock(hashtext('lumora_attempts'));"
+                                     " DROP TABLE IF EXISTS lumora_attempts, lumora_schema; COMMIT");
+        done = true;
+        for (std::thread &thread : lookers)
+            thread.join();
+        QVERIFY2(errors.isEmpty(), qPrintable(errors.join('\n')));
+        QVERIFY(checks > Rounds);
+        QCOMPARE(m_server.query(database, "SELECT count(*) FROM lumora_attempts"), QStringList{"0"});
     }
 
     // A row whose INSERT was cut off, by the end of the run or of its
