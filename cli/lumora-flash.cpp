@@ -120,17 +120,6 @@ DeviceList listDevices(Reporter &reporter)
     return devices;
 }
 
-// A listed device's strings as the flasher prints them.
-QString shownDescription(const DeviceEntry &entry)
-{
-    return printable(textFromBytes(entry.description));
-}
-
-QString shownSerial(const DeviceEntry &entry)
-{
-    return printable(textFromBytes(entry.serial));
-}
-
 // Which widget the options name: --device N, --serial SN, or the only one;
 // -1 after saying why none.
 int selectDevice(const QVector<DeviceEntry> &devices, const FlashOptions &o, Reporter &reporter, int *code)

@@ -55,13 +55,23 @@ WidgetRun::WidgetRun()
 {
 }
 
+QString shownDescription(const lumora::DeviceEntry &entry)
+{
+    return printable(textFromBytes(entry.description));
+}
+
+QString shownSerial(const lumora::DeviceEntry &entry)
+{
+    return printable(textFromBytes(entry.serial));
+}
+
 WidgetRun::WidgetRun(const lumora::DeviceEntry &entry, int index, bool recover)
     : WidgetRun()
 {
     this->index = index;
     device = entry;
     serial = entry.serial;
-    description = printable(textFromBytes(entry.description));
+    description = shownDescription(entry);
     this->recover = recover;
 }
 

@@ -13,6 +13,10 @@
 
 #include <functional>
 
+// A listed device's strings as the flasher prints them.
+QString shownDescription(const lumora::DeviceEntry &entry);
+QString shownSerial(const lumora::DeviceEntry &entry);
+
 struct WidgetRun
 {
     WidgetRun();
