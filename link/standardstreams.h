@@ -1,4 +1,5 @@
-#pragma once
+#ifndef LUMORA_STANDARDSTREAMS_H
+#define LUMORA_STANDARDSTREAMS_H
 
 namespace lumora {
 
@@ -10,3 +11,5 @@ namespace lumora {
 int reopenClosedStandardStreams();
 
 } // namespace lumora
+
+#endif

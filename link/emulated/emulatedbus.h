@@ -8,7 +8,6 @@
 #include "emulatedknobs.h"
 #include "emulatedwidget.h"
 
-
 #include <condition_variable>
 #include <functional>
 #include <map>
